@@ -148,6 +148,8 @@ struct ShardCompression {
 
   // Checks, in order: ratio finite and > 0; ratio exactly 1.0 when algo is none.
   static Result<ShardCompression> create(CompressionAlgo algo, double ratio);
+
+  bool operator==(const ShardCompression&) const = default;
 };
 
 struct MaxShardBytes {

@@ -19,6 +19,7 @@ struct ShardManifest {
   ShardCompression compression;    // how this shard's payloads are encoded
   std::string sha256;              // 64 lowercase hex characters
 
+  // Member-wise; the ratio compared as an IEEE double.
   bool operator==(const ShardManifest&) const = default;
 };
 

@@ -1,0 +1,244 @@
+#include "zandrel/storage/builder.hpp"
+
+#include <sys/stat.h>
+
+#include <limits>
+#include <system_error>
+#include <utility>
+
+#include "zandrel/compression.hpp"
+#include "zandrel/metadata_json.hpp"
+#include "zandrel/storage/metadata_arrow.hpp"
+
+namespace zandrel::storage {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+StageDuration since(Clock::time_point start) {
+  return std::chrono::duration_cast<StageDuration>(Clock::now() - start);
+}
+
+// Initial capacity of the buffer a record's metadata JSON is written into.
+constexpr size_t kMetadataJsonCapacity = 128;
+// Width of the record's leading metadata length field.
+constexpr size_t kRecordLengthFieldSize = 8;
+
+// The sample record: u64 M little-endian, the M JSON bytes, the payload. One
+// allocation of exactly the record's size.
+std::vector<uint8_t> encode_record(std::string_view json, std::span<const uint8_t> payload) {
+  std::vector<uint8_t> record;
+  record.reserve(kRecordLengthFieldSize + json.size() + payload.size());
+  record.resize(kRecordLengthFieldSize);
+  store_u64_le(record.data(), json.size());
+  record.insert(record.end(), json.begin(), json.end());
+  record.insert(record.end(), payload.begin(), payload.end());
+  return record;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// OpenShard
+
+Result<OpenShard> OpenShard::create(const std::filesystem::path& root, uint64_t id) {
+  std::string name = shard_file_name(id);
+  ZR_ASSIGN_OR_RETURN(BufferedWriter writer, BufferedWriter::create(root / kShardsDirName / name));
+  return OpenShard(std::move(name), std::move(writer), id);
+}
+
+Result<IndexEntry> OpenShard::write_payload(std::span<const uint8_t> record, uint64_t data_len) {
+  ZR_RETURN_IF_ERROR(writer_.write(record));
+  hasher_.update(record);
+  const uint64_t offset = byte_len_;
+  byte_len_ += record.size();
+  if (data_len > std::numeric_limits<uint64_t>::max() - uncompressed_byte_len_) {
+    return Err(CacheError::invalid_argument("shard uncompressed byte length overflowed u64"));
+  }
+  uncompressed_byte_len_ += data_len;
+  return IndexEntry{id_, offset, record.size()};
+}
+
+Result<ShardManifest> OpenShard::finish(const ShardCompression& compression) && {
+  // close() writes out the buffer and closes the file even when that fails.
+  ZR_RETURN_IF_ERROR(writer_.close());
+  return ShardManifest{std::move(name_), uncompressed_byte_len_, byte_len_, compression,
+                       hasher_.finish_hex()};
+}
+
+// ---------------------------------------------------------------------------
+// CacheBuilder
+
+CacheBuilder::CacheBuilder(std::filesystem::path path, std::string source_name, OpenShard shard0,
+                           ShardCompression compression, uint64_t max_shard_bytes)
+    : path_(std::move(path)),
+      source_name_(std::move(source_name)),
+      current_(std::move(shard0)),
+      compression_(compression),
+      max_shard_bytes_(max_shard_bytes) {}
+
+Result<CacheBuilder> CacheBuilder::create(std::filesystem::path path, std::string source_name,
+                                          uint64_t max_shard_bytes, ShardCompression compression) {
+  // stat() follows symbolic links, so a dangling link counts as absent.
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    return Err(CacheError::invalid_argument("cache path already exists: " + path.string()));
+  }
+  // The root and "shards" in one recursive creation, 0777 before the umask.
+  std::error_code ec;
+  std::filesystem::create_directories(path / kShardsDirName, ec);
+  if (ec) return Err(CacheError::io(ec.value()));
+  ZR_ASSIGN_OR_RETURN(OpenShard shard0, OpenShard::create(path, 0));
+  return CacheBuilder(std::move(path), std::move(source_name), std::move(shard0), compression,
+                      max_shard_bytes);
+}
+
+Result<MetadataRow> CacheBuilder::validate_metadata(MetadataMap metadata) {
+  if (!schema_set_) {
+    // The first sample fixes the schema: its keys in byte order (the map's).
+    for (const auto& [key, value] : metadata) metadata_schema_.push_back({key, kind_of(value)});
+    schema_set_ = true;
+  }
+  if (metadata.size() != metadata_schema_.size()) {
+    return Err(CacheError::invalid_argument("metadata keys must be identical for every sample"));
+  }
+  MetadataRow row;
+  row.reserve(metadata_schema_.size());
+  for (const MetadataField& field : metadata_schema_) {
+    auto it = metadata.find(field.name);
+    if (it == metadata.end()) {
+      return Err(CacheError::invalid_argument("metadata field '" + field.name + "' is missing"));
+    }
+    const MetadataKind kind = kind_of(it->second);
+    if (kind != field.kind) {
+      return Err(CacheError::invalid_argument("metadata field '" + field.name + "' expected " +
+                                                      std::string(to_string(field.kind)) + ", got " +
+                                                      std::string(to_string(kind))));
+    }
+    row.push_back(std::move(it->second));
+  }
+  return row;
+}
+
+Status CacheBuilder::roll_over() {
+  // The next shard is opened before the full one is finished, so a failed
+  // open leaves the builder unchanged.
+  ZR_ASSIGN_OR_RETURN(OpenShard next, OpenShard::create(path_, current_->id() + 1));
+  OpenShard full = std::move(*current_);
+  current_ = std::move(next);
+  ZR_ASSIGN_OR_RETURN(ShardManifest finished, std::move(full).finish(compression_));
+  shards_.push_back(std::move(finished));
+  return {};
+}
+
+Result<SampleWriteStats> CacheBuilder::push_sample(std::vector<uint8_t> data, MetadataMap metadata) {
+  SampleWriteStats stats{};
+
+  // Metadata check; the caller's map is released with the call.
+  Clock::time_point start = Clock::now();
+  ZR_ASSIGN_OR_RETURN(MetadataRow row, validate_metadata(std::move(metadata)));
+  stats.metadata_validate = since(start);
+
+  // Compression takes over the data buffer.
+  stats.data_len = data.size();
+  start = Clock::now();
+  ZR_ASSIGN_OR_RETURN(std::vector<uint8_t> payload,
+                      compression::compress_payload(std::move(data), compression_));
+  stats.compression = since(start);
+
+  // Record encoding: the metadata as compact JSON, then the framed record.
+  start = Clock::now();
+  std::vector<uint8_t> record;
+  {
+    ZR_ASSIGN_OR_RETURN(MetadataMap object, metadata_row_to_object(metadata_schema_, row));
+    std::string json;
+    json.reserve(kMetadataJsonCapacity);
+    write_metadata_map(json, object);
+    record = encode_record(json, payload);
+  }
+  payload = {};
+  stats.record_len = record.size();
+  stats.record_encode = since(start);
+
+  // Roll-over: inclusive limit; an empty shard takes any record.
+  const uint64_t shard_len = current_->byte_len();
+  if (shard_len != 0 &&
+      (shard_len > max_shard_bytes_ || stats.record_len > max_shard_bytes_ - shard_len)) {
+    ZR_RETURN_IF_ERROR(roll_over());
+  }
+
+  start = Clock::now();
+  ZR_ASSIGN_OR_RETURN(IndexEntry entry, current_->write_payload(record, stats.data_len));
+  stats.disk_write = since(start);
+
+  index_.push_back(entry);
+  metadata_rows_.push_back(std::move(row));
+  return stats;
+}
+
+Status CacheBuilder::write_index_file(std::string& sha256_out) const {
+  const std::filesystem::path file = path_ / kIndexFileName;
+  ZR_ASSIGN_OR_RETURN(BufferedWriter writer, BufferedWriter::create(file));
+  uint8_t row[INDEX_ROW_SIZE];
+  for (const IndexEntry& entry : index_) {
+    store_u64_le(row, entry.shard_id);
+    store_u64_le(row + 8, entry.offset);
+    store_u64_le(row + 16, entry.length);
+    ZR_RETURN_IF_ERROR(writer.write(std::span<const uint8_t>(row, INDEX_ROW_SIZE)));
+  }
+  ZR_RETURN_IF_ERROR(writer.flush());
+  ZR_ASSIGN_OR_RETURN(sha256_out, hash_file(file));
+  return writer.close();
+}
+
+Result<FinishedCache> CacheBuilder::finish() && {
+  if (index_.empty()) return Err(CacheError::invalid_argument("cache source yielded no samples"));
+  CacheFinishStats stats{};
+
+  // The last shard: written out, digest taken, closed. Never empty here.
+  Clock::time_point start = Clock::now();
+  OpenShard last = std::move(*current_);
+  current_.reset();
+  ZR_ASSIGN_OR_RETURN(ShardManifest last_manifest, std::move(last).finish(compression_));
+  stats.shard_flush = since(start);
+  shards_.push_back(std::move(last_manifest));
+
+  // metadata.arrow, hashed by reading it back.
+  start = Clock::now();
+  ZR_ASSIGN_OR_RETURN(std::string metadata_sha256,
+                      write_metadata_file(path_, metadata_schema_, metadata_rows_));
+  stats.finish_metadata = since(start);
+
+  // index.bin, hashed by reading it back.
+  start = Clock::now();
+  std::string index_sha256;
+  ZR_RETURN_IF_ERROR(write_index_file(index_sha256));
+  stats.finish_index = since(start);
+
+  Manifest manifest{MANIFEST_FORMAT_VERSION, std::move(source_name_),    index_.size(),
+                    std::move(metadata_schema_), std::move(metadata_sha256), std::move(index_sha256),
+                    std::move(shards_)};
+
+  // manifest.json, last. A write failing while the text goes out is a JSON
+  // error (the serialiser's sink failed); the explicit flush's is Io.
+  start = Clock::now();
+  ZR_ASSIGN_OR_RETURN(BufferedWriter writer, BufferedWriter::create(path_ / kManifestFileName));
+  if (Status written = writer.write(write_manifest_json(manifest)); !written) {
+    return Err(CacheError::json(written.error().message()));
+  }
+  ZR_RETURN_IF_ERROR(writer.close());
+  stats.finish_manifest = since(start);
+
+  return FinishedCache{std::move(manifest), stats};
+}
+
+Result<MetadataMap> metadata_row_to_object(const MetadataSchema& schema, const MetadataRow& row) {
+  if (row.size() != schema.size()) {
+    return Err(CacheError::invalid_argument("metadata row length does not match schema"));
+  }
+  MetadataMap object;
+  for (size_t i = 0; i < schema.size(); ++i) object.emplace(schema[i].name, row[i]);
+  return object;
+}
+
+}  // namespace zandrel::storage

@@ -1,0 +1,257 @@
+#include "zandrel/storage/loader.hpp"
+
+#include <sys/stat.h>
+
+#include <string>
+#include <utility>
+
+#include <arrow/array.h>
+#include <arrow/io/file.h>
+#include <arrow/ipc/reader.h>
+#include <arrow/record_batch.h>
+#include <arrow/status.h>
+#include <arrow/type.h>
+
+#include "zandrel/storage/metadata_arrow.hpp"
+
+namespace zandrel::storage {
+namespace {
+
+CacheError arrow_error(const arrow::Status& status) {
+  return CacheError::arrow(status.ToString());
+}
+
+// stat(2) of `path`, following symbolic links. Failure: Io.
+Result<struct stat> stat_path(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return Err(last_os_error());
+  return st;
+}
+
+// The whole contents of an open file, read until end of file.
+Result<std::vector<uint8_t>> read_to_end(int fd) {
+  std::vector<uint8_t> bytes;
+  ZR_ASSIGN_OR_RETURN(uint64_t size_hint, file_size(fd));
+  bytes.resize(size_hint + 1);  // one spare byte lets a full buffer see end of file
+  size_t filled = 0;
+  for (;;) {
+    if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
+    ZR_ASSIGN_OR_RETURN(size_t n, read_some(fd, std::span(bytes).subspan(filled)));
+    if (n == 0) break;
+    filled += n;
+  }
+  bytes.resize(filled);
+  return bytes;
+}
+
+Result<std::vector<uint8_t>> read_whole_file(const std::filesystem::path& path) {
+  ZR_ASSIGN_OR_RETURN(UniqueFd fd, open_read_only(path));
+  return read_to_end(fd.get());
+}
+
+// manifest.json: opening fails with Io; reading or parsing it with Json.
+Result<Manifest> read_manifest(const std::filesystem::path& path) {
+  ZR_ASSIGN_OR_RETURN(UniqueFd fd, open_read_only(path));
+  auto bytes = read_to_end(fd.get());
+  if (!bytes) return Err(CacheError::json(bytes.error().message()));
+  return parse_manifest_json(
+      std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+}
+
+// Opens an Arrow IPC file reader on `path`. Opening the file fails with Io;
+// Arrow refusing its footer or schema with Arrow.
+Result<std::shared_ptr<arrow::ipc::RecordBatchFileReader>> open_ipc_file(
+    const std::filesystem::path& path) {
+  ZR_ASSIGN_OR_RETURN(UniqueFd fd, open_read_only(path));
+  auto file = arrow::io::ReadableFile::Open(fd.release());  // takes the descriptor
+  if (!file.ok()) return Err(arrow_error(file.status()));
+  auto options = arrow::ipc::IpcReadOptions::Defaults();
+  options.use_threads = false;  // one small file; no work for Arrow's pool
+  auto reader = arrow::ipc::RecordBatchFileReader::Open(*file, options);
+  if (!reader.ok()) return Err(arrow_error(reader.status()));
+  return *std::move(reader);
+}
+
+// Value `row` of a column already checked to have `kind`'s Arrow type. The
+// validity bitmap is not consulted.
+MetadataValue read_value(const arrow::Array& column, MetadataKind kind, int64_t row) {
+  switch (kind) {
+    case MetadataKind::kBool:
+      return static_cast<const arrow::BooleanArray&>(column).Value(row);
+    case MetadataKind::kInt:
+      return static_cast<const arrow::Int64Array&>(column).Value(row);
+    case MetadataKind::kFloat:
+      return static_cast<const arrow::DoubleArray&>(column).Value(row);
+    case MetadataKind::kString:
+      break;
+  }
+  return std::string(static_cast<const arrow::StringArray&>(column).GetView(row));
+}
+
+// Appends the rows of one validated batch. The column types are checked
+// before the first row, field by field in schema order, which reports the
+// same field a row-by-row reading would; a batch without rows is not looked at.
+Status append_batch_rows(const arrow::RecordBatch& batch, const MetadataSchema& schema,
+                         std::vector<MetadataRow>& rows) {
+  if (batch.num_rows() == 0) return {};
+  if (static_cast<size_t>(batch.num_columns()) < schema.size()) {
+    return Err(CacheError::invalid_cache("metadata.arrow has fewer columns than the schema"));
+  }
+  for (size_t i = 0; i < schema.size(); ++i) {
+    if (batch.column(static_cast<int>(i))->type_id() != arrow_type(schema[i].kind)->id()) {
+      return Err(CacheError::invalid_cache("metadata '" + schema[i].name + "' is not " +
+                                           std::string(to_string(schema[i].kind))));
+    }
+  }
+  rows.reserve(rows.size() + static_cast<size_t>(batch.num_rows()));
+  for (int64_t r = 0; r < batch.num_rows(); ++r) {
+    MetadataRow row;
+    row.reserve(schema.size());
+    for (size_t i = 0; i < schema.size(); ++i) {
+      row.push_back(read_value(*batch.column(static_cast<int>(i)), schema[i].kind, r));
+    }
+    rows.push_back(std::move(row));
+  }
+  return {};
+}
+
+// Step 6 of loading: each shard's size, and its checksum when validating, one
+// shard after the other. Returns the shards' resolved paths and identities.
+Result<std::vector<ShardFile>> check_shards(const std::filesystem::path& root,
+                                            const Manifest& manifest, bool validate) {
+  std::vector<ShardFile> files;
+  files.reserve(manifest.shards.size());
+  for (const ShardManifest& shard : manifest.shards) {
+    // Joined as paths join: the name is not checked.
+    std::filesystem::path path = root / kShardsDirName / shard.name;
+    ZR_ASSIGN_OR_RETURN(struct stat st, stat_path(path));
+    if (static_cast<uint64_t>(st.st_size) != shard.byte_len) {
+      return Err(CacheError::invalid_cache("shard length mismatch for " + path.string()));
+    }
+    if (validate) ZR_RETURN_IF_ERROR(verify_file_checksum(path, shard.sha256));
+    std::string key = shard_reader_key(path);
+    files.push_back(ShardFile{std::move(path), std::move(key), file_identity(st)});
+  }
+  return files;
+}
+
+// Steps 7 to 9: index.bin read whole and cut into 24-byte rows.
+Result<std::vector<IndexEntry>> read_index_file(const std::filesystem::path& path) {
+  ZR_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, read_whole_file(path));
+  if (bytes.size() % INDEX_ROW_SIZE != 0) {
+    return Err(CacheError::invalid_cache("index length is not divisible by row size"));
+  }
+  std::vector<IndexEntry> index;
+  index.reserve(bytes.size() / INDEX_ROW_SIZE);
+  for (size_t at = 0; at < bytes.size(); at += INDEX_ROW_SIZE) {
+    ZR_ASSIGN_OR_RETURN(IndexEntry entry,
+                        read_index_entry(std::span(bytes).subspan(at, INDEX_ROW_SIZE)));
+    index.push_back(entry);
+  }
+  return index;
+}
+
+}  // namespace
+
+LoadedCache::LoadedCache(LoadedCache&& other) noexcept
+    : manifest(std::move(other.manifest)),
+      index(std::move(other.index)),
+      root(std::move(other.root)),
+      validate_cache(other.validate_cache),
+      shard_files(std::move(other.shard_files)),
+      metadata_rows_(std::move(other.metadata_rows_)) {}
+
+Result<LoadedCache> load_cache(std::filesystem::path root, bool validate) {
+  // 1-4: the manifest, which must be there and of the one known version.
+  const std::filesystem::path manifest_path = root / kManifestFileName;
+  if (!stat_path(manifest_path)) {
+    return Err(CacheError::invalid_cache("missing manifest: " + manifest_path.string()));
+  }
+  ZR_ASSIGN_OR_RETURN(Manifest manifest, read_manifest(manifest_path));
+  if (manifest.format_version != MANIFEST_FORMAT_VERSION) {
+    return Err(CacheError::invalid_cache("unsupported format version " +
+                                         std::to_string(manifest.format_version)));
+  }
+
+  // 5: the side files' checksums.
+  const std::filesystem::path metadata_path = root / kMetadataFileName;
+  const std::filesystem::path index_path = root / kIndexFileName;
+  if (validate) {
+    ZR_RETURN_IF_ERROR(verify_file_checksum(metadata_path, manifest.metadata_sha256));
+    ZR_RETURN_IF_ERROR(verify_file_checksum(index_path, manifest.index_sha256));
+  }
+
+  // 6: the shard files.
+  ZR_ASSIGN_OR_RETURN(std::vector<ShardFile> shard_files, check_shards(root, manifest, validate));
+
+  // 7-9: the index.
+  ZR_ASSIGN_OR_RETURN(std::vector<IndexEntry> index, read_index_file(index_path));
+
+  // 10: the metadata rows, or only the file's presence.
+  std::optional<std::vector<MetadataRow>> rows;
+  if (validate) {
+    ZR_ASSIGN_OR_RETURN(rows, read_metadata_file(metadata_path, manifest.metadata_schema));
+  } else {
+    ZR_RETURN_IF_ERROR(stat_path(metadata_path));
+  }
+
+  // 11: counts and shard references.
+  ZR_RETURN_IF_ERROR(validate_loaded_shapes(
+      manifest.shards.size(), manifest.sample_count,
+      rows ? std::optional<size_t>(rows->size()) : std::nullopt, index));
+
+  LoadedCache cache;
+  cache.manifest = std::move(manifest);
+  cache.index = std::move(index);
+  cache.root = std::move(root);
+  cache.validate_cache = validate;
+  cache.shard_files = std::move(shard_files);
+  cache.metadata_rows_ = std::move(rows);
+  return cache;
+}
+
+Result<std::vector<MetadataRow>> read_metadata_file(const std::filesystem::path& path,
+                                                    const MetadataSchema& schema) {
+  ZR_ASSIGN_OR_RETURN(auto reader, open_ipc_file(path));
+  std::vector<MetadataRow> rows;
+  for (int i = 0; i < reader->num_record_batches(); ++i) {
+    ZR_ASSIGN_OR_RETURN(auto batch, read_metadata_batch(*reader, i));
+    ZR_RETURN_IF_ERROR(append_batch_rows(*batch, schema, rows));
+  }
+  return rows;
+}
+
+Status validate_loaded_shapes(size_t shard_count, uint64_t sample_count,
+                              std::optional<size_t> row_count,
+                              std::span<const IndexEntry> index) {
+  if (row_count && *row_count != sample_count) {
+    return Err(CacheError::invalid_cache("metadata row count does not match manifest"));
+  }
+  if (index.size() != sample_count) {
+    return Err(CacheError::invalid_cache("index row count does not match manifest"));
+  }
+  for (const IndexEntry& entry : index) {
+    if (entry.shard_id >= shard_count) {
+      return Err(CacheError::invalid_cache("index references missing shard " +
+                                           std::to_string(entry.shard_id)));
+    }
+  }
+  return {};
+}
+
+Result<std::shared_ptr<arrow::RecordBatch>> read_metadata_batch(
+    arrow::ipc::RecordBatchFileReader& reader, int i) {
+  auto batch = reader.ReadRecordBatch(i);
+  if (!batch.ok()) return Err(arrow_error(batch.status()));
+  // A crafted file can carry offsets or lengths that point outside its
+  // buffers; nothing reads a value before the whole batch is checked.
+  arrow::Status valid = (*batch)->ValidateFull();
+  if (!valid.ok()) return Err(arrow_error(valid));
+  return *std::move(batch);
+}
+
+Result<std::shared_ptr<arrow::ipc::RecordBatchFileReader>> LoadedCache::metadata_batches() const {
+  return open_ipc_file(root / kMetadataFileName);
+}
+
+}  // namespace zandrel::storage

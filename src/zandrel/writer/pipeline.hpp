@@ -1,0 +1,186 @@
+// The single-source write road: one source becomes one cache directory, built
+// under base/tmp/<name> and published by one rename to base/<name>.
+//
+// Each extracted sample is numbered and handed to the runtime's worker pool
+// as a forwarding job that only sends it back on this road's bounded result
+// channel. At most `window` = min(num_workers, prefetch_size) samples are out
+// at once; the calling thread puts the returned samples back in sequence
+// order (a reorder buffer) and commits them to the CacheBuilder strictly in
+// source order. The pool does no work on the samples: the trip bounds what is
+// in flight and shares the queue fairly with the runtime's other users.
+//
+// Threads: everything here runs on the calling thread (which holds the host's
+// interpreter lock when the source is a host object), except the forwarding
+// jobs, which touch nothing but their sample and their channel sender. The
+// calling thread blocks only in WorkerPool::submit (queue full) and in
+// receive_worker_result, which waits in 100 ms slices with a signal check
+// between them.
+//
+// The host-free parts (SampleWritePipeline, receive_worker_result, the road
+// over a SampleSource) are usable and testable without an interpreter; the
+// host source adapter is in pipeline_py.cpp.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "zandrel/channel.hpp"
+#include "zandrel/storage/builder.hpp"
+#include "zandrel/types.hpp"
+#include "zandrel/worker_pool.hpp"
+#include "zandrel/writer/inputs.hpp"
+#include "zandrel/writer/profiler.hpp"
+#include "zandrel/writer/progress.hpp"
+
+namespace zandrel::writer {
+
+// Where the profile goes. Without a usable `profiler` attribute the
+// configuration is disabled with the default path.
+struct WriterProfilerConfig {
+  std::string path = "zandrel_profile.json";
+  bool enabled = false;
+};
+
+// The configuration of one write_cache call, read once before anything is
+// written. Copies share the pool.
+struct WriterConfig {
+  WriterProfilerConfig profiler;
+  ShardCompression shard_compression;
+  std::shared_ptr<WorkerPool> pool;
+  MaxShardBytes max_shard_bytes;
+  PrefetchSize prefetch_size;
+  size_t num_workers;  // the runtime's worker count (>= 1)
+  bool show_progress;
+  bool validate_cache;  // a reused cache is loaded with validation first
+  bool reuse_existing;  // an existing final path is accepted instead of writing
+
+  // Samples (or events) in flight at most: min(num_workers, prefetch_size),
+  // at least 1.
+  size_t window() const { return std::max<size_t>(1, std::min(num_workers, prefetch_size.value)); }
+};
+
+// The profiler of a call made from its configuration.
+inline WriterProfiler make_profiler(const WriterConfig& config) {
+  return WriterProfiler::create(config.profiler.enabled, config.profiler.path);
+}
+
+// Runs pending host signal handlers; an error from it ends a wait.
+using SignalCheck = std::function<Status()>;
+
+// Whether an error ends the whole write call (the host asked to stop) instead
+// of becoming a source's error triple.
+inline bool stops_call(const CacheError& error) {
+  return error.kind() == CacheError::Kind::kInterrupted || error.kind() == CacheError::Kind::kExit;
+}
+
+// Waits for one message on a writer result channel in 100 ms slices, running
+// `check_signals` after each empty slice; its error ends the wait. There is no
+// overall time-out. A channel without senders gives WorkerFailed.
+template <typename T>
+Result<T> receive_worker_result(const Receiver<Result<T>>& results,
+                                const SignalCheck& check_signals) {
+  constexpr auto kSlice = std::chrono::milliseconds(100);
+  for (;;) {
+    std::expected<Result<T>, RecvTimeoutError> message = results.recv_timeout(kSlice);
+    if (message) return std::move(*message);
+    if (message.error() == RecvTimeoutError::kDisconnected) return Err(CacheError::worker_failed());
+    ZR_RETURN_IF_ERROR(check_signals());
+  }
+}
+
+// One extracted sample on its way through the pool.
+struct SerializedSample {
+  WriterInput input;
+  uint64_t sequence;  // position in the source, from 0
+};
+
+// The build of one source: the in-flight window, the reorder buffer and the
+// builder the samples are committed to. Owned by the calling thread.
+//
+// Invariants: in_flight_ <= max_in_flight_ after every submit; every key of
+// pending_ is greater than next_commit_; the samples committed so far are
+// exactly those numbered 0 .. next_commit_ - 1.
+class SampleWritePipeline {
+ public:
+  SampleWritePipeline(storage::CacheBuilder builder, std::string source_name,
+                      WriteProgress progress, std::shared_ptr<WorkerPool> pool,
+                      WriterProfiler profiler, uint64_t max_in_flight, SignalCheck check_signals);
+
+  // Hands one sample to the pool, first completing one returned sample when
+  // the window is full. On failure the sample is dropped.
+  Status submit(WriterInput sample, uint64_t sequence);
+
+  // Receives one returned sample, files it and commits every sample that is
+  // now next in line.
+  Status complete_one();
+
+  // Completes everything in flight; a sample still waiting afterwards (a gap
+  // in the sequence) is WorkerFailed.
+  Status drain();
+
+  // Finishes the cache (after drain()), records the finish stages and ends
+  // the progress line. Consumes the pipeline.
+  Status finish() &&;
+
+  uint64_t in_flight() const { return in_flight_; }
+  uint64_t committed() const { return next_commit_; }
+  size_t pending() const { return pending_.size(); }
+
+ private:
+  Status commit_ready();
+
+  Sender<Result<SerializedSample>> results_tx_;    // cloned into every job
+  Receiver<Result<SerializedSample>> results_rx_;  // read by complete_one
+  storage::CacheBuilder builder_;                  // the cache in the temporary directory
+  std::string source_name_;                        // the profiler's key
+  WriteProgress progress_;
+  std::shared_ptr<WorkerPool> pool_;
+  WriterProfiler profiler_;
+  std::map<uint64_t, SerializedSample> pending_;   // returned ahead of their turn
+  uint64_t next_commit_ = 0;                       // next sequence number to commit
+  uint64_t in_flight_ = 0;                         // submitted, not yet received
+  uint64_t max_in_flight_;                         // the window (>= 1)
+  SignalCheck check_signals_;
+};
+
+// The road's view of one source. The host adapter (pipeline_py.cpp) reads a
+// host object; tests use plain C++ sources.
+class SampleSource {
+ public:
+  virtual ~SampleSource() = default;
+  // The source's name, checked to be one plain path segment.
+  virtual Result<std::string> name() = 0;
+  // Starts the iteration (the host's iter()).
+  virtual Status start_iteration() = 0;
+  // Runs pending signal handlers.
+  virtual Status check_signals() = 0;
+  // Pulls the next item: true when one was pulled, false at the end.
+  virtual Result<bool> next_item() = 0;
+  // Converts the pulled item into a sample and releases the item.
+  virtual Result<WriterInput> extract_item() = 0;
+};
+
+// The outcome of a source whose final path already exists and may be reused:
+// success at once, or after storage::load_cache with validation succeeded.
+WriteResult reuse_existing_result(std::string name, const std::filesystem::path& final_path,
+                                  bool validate_cache);
+
+// Writes one source: exactly one result triple, or an Interrupted / Exit
+// error when the host asked to stop (the temporary directory is removed
+// first). Every other failure is the source's error triple.
+Result<WriteResult> write_single_source(SampleSource& source, std::string_view base_cache_dir,
+                                        const WriterConfig& config, const WriterProfiler& profiler);
+
+// write_single_source over a host object (pipeline_py.cpp).
+Result<WriteResult> write_single_source(PyObject* source, std::string_view base_cache_dir,
+                                        const WriterConfig& config, const WriterProfiler& profiler);
+
+}  // namespace zandrel::writer
