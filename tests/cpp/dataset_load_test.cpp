@@ -76,8 +76,10 @@ TEST_F(DatasetLoadTest, ConcurrentLoadsKeepPathOrderAndWindow) {
     return cache;
   };
 
-  // A pool of 4 workers, but the dataset says 2: never more than 2 loads at once.
-  auto state = create_dataset_state(pool(4), 2, paths, 7, 3, true, true, load);
+  // A pool of 4 workers, but the dataset says 2: never more than 2 loads at
+  // once. (Without validation: reading metadata.arrow starts Arrow's own
+  // threads, which ThreadSanitizer cannot see into.)
+  auto state = create_dataset_state(pool(4), 2, paths, 7, 3, true, false, load);
   ASSERT_TRUE(state.has_value()) << state.error().to_string();
   EXPECT_LE(gauge->peak.load(), 2);
   EXPECT_EQ(gauge->calls.load(), 4);
@@ -138,53 +140,23 @@ TEST_F(DatasetLoadTest, ConcurrentLoadFailureIsTheFirstToComplete) {
   EXPECT_TRUE(create_dataset_state(workers, 1, {good}, 0, 1, false, false).has_value());
 }
 
-TEST_F(DatasetLoadTest, ConstructionChecksComeInOrder) {
-  const std::string a = make_cache("a", 3);
-  int calls = 0;
-  // Lets a test alter what a cache's manifest says.
-  auto altered = [&calls](auto alter) {
-    return [&calls, alter](const fs::path& path, bool validate) -> Result<storage::LoadedCache> {
-      ++calls;
-      ZR_ASSIGN_OR_RETURN(storage::LoadedCache cache, storage::load_cache(path, validate));
-      alter(cache);
-      return cache;
-    };
+// Caches whose manifests count no samples (which no writer makes) take no
+// physical index, and a dataset of only such caches is refused.
+TEST_F(DatasetLoadTest, EmptyCachesTakeNoPhysicalIndex) {
+  const std::string a = make_cache("a", 3), b = make_cache("b", 2);
+  CacheLoadFn empty_a = [](const fs::path& path, bool validate) -> Result<storage::LoadedCache> {
+    ZR_ASSIGN_OR_RETURN(storage::LoadedCache cache, storage::load_cache(path, validate));
+    if (path.filename() == "a") cache.manifest.sample_count = 0;
+    return cache;
   };
-  auto message = [](const auto& result) { return result.error().to_string(); };
   auto workers = pool(2);
-
-  EXPECT_EQ(message(create_dataset_state(workers, 2, {}, 0, 0, false, false)),
-            "CachedDataset requires at least one cache path");
-  auto no_prefetch =
-      create_dataset_state(workers, 2, {a}, 0, 0, false, false, altered([](auto&) {}));
-  EXPECT_EQ(message(no_prefetch), "prefetch_size must be greater than zero");
-  EXPECT_EQ(calls, 0);
-
-  // The same fields in another order, or one of another kind, differ.
-  auto reorder = altered([](storage::LoadedCache& cache) {
-    if (cache.root.filename() == "b") std::swap(cache.manifest.metadata_schema[0],
-                                                cache.manifest.metadata_schema[1]);
-  });
-  const std::string b = make_cache("b", 2);
-  EXPECT_EQ(message(create_dataset_state(workers, 2, {a, b}, 0, 1, false, false, reorder)),
-            "all caches must share the same metadata schema");
-  auto rekind = altered([](storage::LoadedCache& cache) {
-    if (cache.root.filename() == "b") cache.manifest.metadata_schema[0].kind = MetadataKind::kFloat;
-  });
-  EXPECT_EQ(message(create_dataset_state(workers, 2, {a, b}, 0, 1, false, false, rekind)),
-            "all caches must share the same metadata schema");
-  // A single cache is never compared.
-  EXPECT_TRUE(create_dataset_state(workers, 2, {b}, 0, 1, false, false, rekind).has_value());
-
-  // Caches counting no samples take no physical index; all empty is refused.
-  auto empty_a = altered([](storage::LoadedCache& cache) {
-    if (cache.root.filename() == "a") cache.manifest.sample_count = 0;
-  });
   auto state = create_dataset_state(workers, 2, {a, b, a}, 0, 1, false, false, empty_a);
   ASSERT_TRUE(state.has_value());
   EXPECT_EQ(*(*state)->cache_offsets, (std::vector<size_t>{0, 0, 2}));
   EXPECT_EQ((*state)->physical_sample_count, 2u);
-  EXPECT_EQ(message(create_dataset_state(workers, 2, {a, a}, 0, 1, false, false, empty_a)),
+  EXPECT_EQ(create_dataset_state(workers, 2, {a, a}, 0, 1, false, false, empty_a)
+                .error()
+                .to_string(),
             "dataset contains no physical samples");
 }
 

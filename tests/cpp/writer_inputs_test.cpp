@@ -77,13 +77,5 @@ TEST(WriterInputs, PrepareRefusesFinalPathAndClearsStaleBuild) {
   fs::remove_all(base);
 }
 
-TEST(WriterInputs, ResultTriples) {
-  EXPECT_EQ(success_write_result("x", fs::path("out/x")), (WriteResult{"success", "x", "out/x"}));
-  EXPECT_EQ(error_write_result("x", CacheError::python("ValueError: boom")),
-            (WriteResult{"error", "x", "Python error: ValueError: boom"}));
-  EXPECT_EQ(error_write_result(source_label(3), CacheError::worker_failed()),
-            (WriteResult{"error", "source[3]", "runtime worker failed"}));
-}
-
 }  // namespace
 }  // namespace zandrel::writer

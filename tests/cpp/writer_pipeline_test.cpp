@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <optional>
 
@@ -26,25 +25,17 @@ WriterInput sample(int64_t i, size_t size = 100) {
   return input;
 }
 
-// A source of `count` numbered samples with optional faults.
+// A source of `count` numbered samples, optionally interrupted.
 class FakeSource : public SampleSource {
  public:
   explicit FakeSource(size_t count) : count_(count) {}
 
-  std::optional<CacheError> name_error, iter_error;
-  std::optional<size_t> bad_item_at;  // extract fails with InvalidArgument
   std::optional<size_t> interrupt_at;  // signal check before this item raises
   std::string source_name = "src";
   size_t signal_checks = 0;
 
-  Result<std::string> name() override {
-    if (name_error) return Err(*name_error);
-    return source_name;
-  }
-  Status start_iteration() override {
-    if (iter_error) return Err(*iter_error);
-    return {};
-  }
+  Result<std::string> name() override { return source_name; }
+  Status start_iteration() override { return {}; }
   Status check_signals() override {
     ++signal_checks;
     if (interrupt_at && pulled_ == *interrupt_at) {
@@ -53,12 +44,7 @@ class FakeSource : public SampleSource {
     return {};
   }
   Result<bool> next_item() override { return pulled_ < count_ ? (++pulled_, true) : false; }
-  Result<WriterInput> extract_item() override {
-    if (bad_item_at && pulled_ - 1 == *bad_item_at) {
-      return Err(CacheError::invalid_argument("CacheSource must yield CacheInput tuples"));
-    }
-    return sample(static_cast<int64_t>(pulled_ - 1));
-  }
+  Result<WriterInput> extract_item() override { return sample(static_cast<int64_t>(pulled_ - 1)); }
 
  private:
   size_t count_;
@@ -117,55 +103,6 @@ TEST_F(WriterConcurrentPipeline, CommitsInSourceOrderForEveryWindow) {
       EXPECT_EQ(loaded->metadata[0], MetadataValue(static_cast<int64_t>(i)));
     }
   }
-}
-
-TEST_F(WriterConcurrentPipeline, SourceFailuresBecomeTriplesAndLeaveNoBuild) {
-  auto cfg = config(2, 4);
-  const std::string tmp_entry = (base_ / "tmp" / "src").native();
-
-  FakeSource unnamed(3);
-  unnamed.name_error = CacheError::python("AttributeError: no name");
-  EXPECT_EQ(*write(unnamed, cfg),
-            (WriteResult{"error", "source[0]", "Python error: AttributeError: no name"}));
-  EXPECT_FALSE(fs::exists(base_));
-
-  FakeSource not_iterable(3);
-  not_iterable.iter_error = CacheError::python("TypeError: not iterable");
-  EXPECT_EQ(write(not_iterable, cfg)->detail, "Python error: TypeError: not iterable");
-  EXPECT_FALSE(fs::exists(tmp_entry));
-
-  FakeSource bad_third(10);
-  bad_third.bad_item_at = 2;
-  EXPECT_EQ(write(bad_third, cfg)->detail, "CacheSource must yield CacheInput tuples");
-  EXPECT_FALSE(fs::exists(tmp_entry));
-
-  FakeSource empty(0);
-  EXPECT_EQ(write(empty, cfg)->detail, "cache source yielded no samples");
-  EXPECT_FALSE(fs::exists(tmp_entry));
-  EXPECT_FALSE(fs::exists(base_ / "src"));
-
-  // An existing final path, without reuse, is refused and left alone.
-  fs::create_directories(base_ / "src");
-  FakeSource blocked(3);
-  EXPECT_EQ(write(blocked, cfg)->detail, "cache path already exists: " + (base_ / "src").native());
-  EXPECT_TRUE(fs::is_empty(base_ / "src"));
-}
-
-TEST_F(WriterConcurrentPipeline, ReuseAcceptsExistingPathOrValidatesIt) {
-  auto cfg = config(2, 2);
-  cfg.reuse_existing = true;
-  fs::create_directories(base_);
-  std::ofstream(base_ / "src") << "not a cache";
-
-  FakeSource source(5);
-  EXPECT_EQ(write(source, cfg)->status, "success");  // nothing read
-
-  cfg.validate_cache = true;
-  auto invalid = write(source, cfg);
-  EXPECT_EQ(invalid->status, "error");
-  EXPECT_NE(invalid->detail.find("missing manifest"), std::string::npos) << invalid->detail;
-  EXPECT_TRUE(fs::is_regular_file(base_ / "src"));  // left untouched
-  EXPECT_FALSE(fs::exists(base_ / "tmp"));
 }
 
 TEST_F(WriterConcurrentPipeline, InterruptStopsTheCallAndRemovesTheBuild) {

@@ -9,11 +9,14 @@
 // calling thread with the interpreter lock held; the lock is never released.
 #include <algorithm>
 #include <array>
+#include <exception>
+#include <new>
 #include <utility>
 
 #include "zandrel/host.hpp"
 #include "zandrel/module.hpp"
 #include "zandrel/writer/inputs.hpp"
+#include "zandrel/writer/list_pipeline.hpp"
 #include "zandrel/writer/pipeline.hpp"
 #include "zandrel/writer/profiler.hpp"
 #include "zandrel/zandrel.hpp"
@@ -208,9 +211,7 @@ Result<std::vector<WriteResult>> write_cache(RuntimeHandle runtime, PyObject* so
 
   Result<std::vector<WriteResult>> results;
   if (PyList_Check(sources)) {
-    // A list of sources is written by the list road, which is not built yet.
-    results = Err(CacheError::invalid_argument(
-        "sources as a list is not supported yet; write each source in its own call"));
+    results = pipeline::write_source_list(sources, base_cache_dir, config, profiler);
   } else {
     Result<WriteResult> result = write_single_source(sources, base_cache_dir, config, profiler);
     if (result) {
@@ -266,10 +267,19 @@ PyObject* py_write_cache(PyObject* /*module*/, PyObject* args, PyObject* kwargs)
   std::optional<bool> reuse_existing = host::extract_bool(bound[4], "reuse_existing");
   if (!reuse_existing) return nullptr;
 
-  Result<std::vector<writer::WriteResult>> results = writer::write_cache(
-      std::move(*runtime), bound[1], *base, bound[3], *reuse_existing);
-  if (!results) return host::raise_cache_error(results.error());
-  return results_to_list(*results);
+  // No C++ exception may leave through the interpreter: an allocation failure
+  // becomes MemoryError, anything else RuntimeError.
+  try {
+    Result<std::vector<writer::WriteResult>> results = writer::write_cache(
+        std::move(*runtime), bound[1], *base, bound[3], *reuse_existing);
+    if (!results) return host::raise_cache_error(results.error());
+    return results_to_list(*results);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return nullptr;
+  }
 }
 
 PyObject* py_validate_source_paths(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
@@ -283,8 +293,12 @@ PyObject* py_validate_source_paths(PyObject* /*module*/, PyObject* args, PyObjec
   }
   std::optional<std::string> base = host::extract_str(bound[1], "base_cache_dir");
   if (!base) return nullptr;
-  Status checked = writer::pipeline::ensure_unique_source_paths(bound[0], *base);
-  if (!checked) return host::raise_cache_error(checked.error());
+  try {
+    Status checked = writer::pipeline::ensure_unique_source_paths(bound[0], *base);
+    if (!checked) return host::raise_cache_error(checked.error());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
   Py_RETURN_NONE;
 }
 
