@@ -375,7 +375,10 @@ Result<ActiveMetadataTable> extract_metadata_ipc(std::span<const uint8_t> ipc,
   // The reader works on the caller's bytes in place; they outlive this call.
   auto buffer = std::make_shared<arrow::Buffer>(ipc.data(), static_cast<int64_t>(ipc.size()));
   auto file = std::make_shared<arrow::io::BufferReader>(buffer);
-  ZR_ASSIGN_OR_RETURN(auto reader, from_arrow(arrow::ipc::RecordBatchFileReader::Open(file)));
+  auto options = arrow::ipc::IpcReadOptions::Defaults();
+  options.use_threads = false;  // decode on the calling thread, not on Arrow's pool
+  ZR_ASSIGN_OR_RETURN(auto reader,
+                      from_arrow(arrow::ipc::RecordBatchFileReader::Open(file, options)));
 
   size_t total = 0;
   std::vector<double> weights;

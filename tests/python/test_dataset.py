@@ -64,9 +64,7 @@ def test_caches_share_one_index_space(runtime, make_cache):
     b = str(make_cache("b", samples(5, "b")))
     dataset = z.CachedDataset(runtime, [a, b], 0, 4, False, True)
     assert len(dataset) == 8
-    epoch = list(dataset)
-    assert [(c, i) for _, _, c, i in epoch] == [(0, 0), (0, 1), (0, 2)] + [(1, i) for i in range(5)]
-    assert [m["tag"] for _, m, _, _ in epoch] == ["a"] * 3 + ["b"] * 5
+    assert ids(dataset) == [(0, 0), (0, 1), (0, 2)] + [(1, i) for i in range(5)]
 
     # The same path twice is two caches.
     twice = z.CachedDataset(runtime, [b, a, b], 0, 4, False, False)
@@ -96,8 +94,6 @@ def test_first_failing_load_is_raised(make_cache, tmp_path):
     # One worker loads in path order.
     with pytest.raises(ValueError, match="^missing manifest: .*absent1/manifest.json$"):
         z.CachedDataset(z.Zandrel(1), [good, first, second], 0, 1, False, True)
-    with pytest.raises(ValueError, match="^missing manifest: "):
-        z.CachedDataset(z.Zandrel(4), [first, good, second], 0, 1, False, True)
 
 
 def test_dataset_and_iterator_outlive_their_owners(make_cache):

@@ -5,6 +5,7 @@ cache written is checked with cachefmt and read back through CachedDataset."""
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -124,7 +125,7 @@ def test_failures_of_one_source_and_failures_of_the_call(tmp_path):
         z.write_cache(runtime, [Source("x", items(6)),
                                 Source("k", items(50), fail_at=20, exc=KeyboardInterrupt())],
                       str(base), config(), False)
-    assert os.listdir(base) == ["x", "tmp"] or sorted(os.listdir(base)) == ["tmp", "x"]
+    assert sorted(os.listdir(base)) == ["tmp", "x"]
     assert os.listdir(base / "tmp") == []
 
 
@@ -141,7 +142,7 @@ def test_duplicates_reuse_and_empty_lists(tmp_path):
     z.write_cache(runtime, [Source("old", items(7))], str(tmp_path), config(), False)
     (tmp_path / "junk").write_text("not a cache")
     for validate in (False, True):
-        (tmp_path / "new").exists() and __import__("shutil").rmtree(tmp_path / "new")
+        shutil.rmtree(tmp_path / "new", ignore_errors=True)
         result = z.write_cache(runtime, [Source("old", []), Source("new", items(11)),
                                          Source("junk", [])],
                                str(tmp_path), config(validate_cache=validate), True)
@@ -216,7 +217,6 @@ INTERRUPT_SCRIPT = textwrap.dedent("""
                 time.sleep(0.002)
                 yield (b"y" * 100, {"i": i})
 
-    fast = NS(name="fast", __iter__=None)
     class Fast:
         name = "fast"
         def __iter__(self):
