@@ -14,6 +14,9 @@ namespace {
 constexpr uint64_t kMaxLz4DataLen = 0xFFFF'FFFFull;
 // Every LZ4 match copies at least this many bytes.
 constexpr size_t kMinMatch = 4;
+// Most output bytes one block byte can produce: a match of 19 + 255k bytes
+// costs at least 3 + k block bytes, and a literal byte gives one.
+constexpr uint64_t kMaxExpansion = 255;
 
 CacheError lz4_error(std::string_view decoder_text) {
   return CacheError::invalid_cache("failed to decompress lz4 payload: " + std::string(decoder_text));
@@ -115,7 +118,8 @@ DecodeResult decode_block(std::span<const uint8_t> in, uint8_t* out, size_t capa
   return {DecodeError::kNone, pos, 0};
 }
 
-CacheError to_cache_error(const DecodeResult& result, size_t capacity) {
+// `length_field` is the payload's uncompressed length, the "actual" output size.
+CacheError to_cache_error(const DecodeResult& result, size_t length_field) {
   switch (result.error) {
     case DecodeError::kExpectedByte:
       return lz4_error("expected another byte, found none");
@@ -130,7 +134,7 @@ CacheError to_cache_error(const DecodeResult& result, size_t capacity) {
       break;
   }
   return lz4_error("provided output is too small for the decompressed data, actual " +
-                   std::to_string(capacity) + ", expected " + std::to_string(result.needed));
+                   std::to_string(length_field) + ", expected " + std::to_string(result.needed));
 }
 
 Result<std::vector<uint8_t>> decompress_lz4(std::span<const uint8_t> payload) {
@@ -140,9 +144,15 @@ Result<std::vector<uint8_t>> decompress_lz4(std::span<const uint8_t> payload) {
                               (static_cast<size_t>(payload[3]) << 24);
   const std::span<const uint8_t> block = payload.subspan(kLz4PrefixSize);
 
-  // Allocated zero-filled at the prefix's length before anything is decoded.
-  std::vector<uint8_t> out(expected_len);
-  const DecodeResult result = decode_block(block, out.data(), expected_len);
+  // The output is allocated before decoding, at the prefix's length but never
+  // more than the block could fill: a damaged prefix must not make one read
+  // allocate up to 4 GiB. The result is the same either way, since it is cut
+  // to the decoded length, and output-too-small can only arise when the
+  // prefix is below the bound.
+  const size_t capacity =
+      static_cast<size_t>(std::min<uint64_t>(expected_len, kMaxExpansion * block.size()));
+  std::vector<uint8_t> out(capacity);
+  const DecodeResult result = decode_block(block, out.data(), capacity);
   if (result.error != DecodeError::kNone) return Err(to_cache_error(result, expected_len));
   out.resize(result.decoded);
   return out;

@@ -28,10 +28,11 @@ Result<std::vector<uint8_t>> compress_payload(std::vector<uint8_t> data,
                                               const ShardCompression& compression);
 
 // Returns a new buffer with the data of a stored payload. Algo none copies the
-// bytes. Algo lz4 allocates the prefix's length up front and decodes the block
-// with bounds checks; a block that decodes to fewer bytes than the prefix says
-// yields the shorter data. Every failure is InvalidCache
-// "failed to decompress lz4 payload: <decoder error>".
+// bytes. Algo lz4 allocates the prefix's length up front (capped at what the
+// block could decode to) and decodes the block with bounds checks; a block
+// that decodes to fewer bytes than the prefix says yields the shorter data.
+// Every failure is InvalidCache "failed to decompress lz4 payload: <decoder
+// error>".
 Result<std::vector<uint8_t>> decompress_payload(std::span<const uint8_t> payload,
                                                 const ShardCompression& compression);
 

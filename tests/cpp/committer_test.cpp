@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "zandrel/storage/loader.hpp"
+#include "zandrel/storage/sample_reader.hpp"
 #include "zandrel/writer/list_pipeline.hpp"
 
 namespace zandrel::writer {
@@ -33,7 +34,6 @@ struct FakeSpec {
   std::optional<CacheError> name_error;
   std::optional<size_t> bad_item_at;     // extraction refuses this item
   std::optional<size_t> missing_key_at;  // the builder refuses this item
-  std::optional<size_t> interrupt_at;    // the signal check before this item raises
   std::function<void(size_t)> on_item;   // runs as each item is pulled
   size_t pulled = 0;
 };
@@ -53,10 +53,7 @@ class FakeEntry final : public SampleSource {
     return spec_.name;
   }
   Status start_iteration() override { return {}; }
-  Status check_signals() override {
-    if (spec_.interrupt_at == spec_.pulled) return Err(CacheError::interrupted("KeyboardInterrupt: "));
-    return {};
-  }
+  Status check_signals() override { return {}; }
   Result<bool> next_item() override {
     if (spec_.pulled == spec_.count) return false;
     if (spec_.on_item) spec_.on_item(spec_.pulled);
@@ -232,25 +229,18 @@ TEST_F(WriterConcurrentList, SourceFailuresStayWithTheirSource) {
     EXPECT_TRUE(fs::exists(base_ / "f" / "squatter"));
     EXPECT_TRUE(fs::is_empty(base_ / "tmp"));
 
-    auto cache = storage::load_cache(base_ / "a", /*validate=*/true);
+    // Without validation the loader reads no Arrow file, whose library
+    // threads TSan cannot follow; the Python tests validate fully.
+    auto cache = storage::load_cache(base_ / "a", /*validate=*/false);
     ASSERT_TRUE(cache) << cache.error().to_string();
-    EXPECT_EQ(cache->manifest.sample_count, 200u);
+    ASSERT_EQ(cache->manifest.sample_count, 200u);
     EXPECT_GT(cache->manifest.shards.size(), 1u);
+    for (size_t i = 0; i < 200; ++i) {
+      auto loaded = cache->read_sample_with_cache(i, storage::thread_shard_readers());
+      ASSERT_TRUE(loaded);
+      ASSERT_EQ(loaded->data, sample(static_cast<int64_t>(i)).data);
+    }
   }
-}
-
-TEST_F(WriterConcurrentList, InterruptEndsTheCallButKeepsPublishedCaches) {
-  FakeList list;
-  list.specs = {spec("a", 50), spec("b", 50), spec("c", 50)};
-  list.specs[1].interrupt_at = 20;
-  WriterConfig cfg = config(4, 4);
-  auto results = write_source_list(list, base_.native(), cfg, make_profiler(cfg));
-  ASSERT_FALSE(results);
-  EXPECT_EQ(results.error().kind(), CacheError::Kind::kInterrupted);
-  EXPECT_TRUE(storage::load_cache(base_ / "a", /*validate=*/true));
-  EXPECT_FALSE(fs::exists(base_ / "b"));
-  EXPECT_FALSE(fs::exists(base_ / "tmp" / "b"));
-  EXPECT_EQ(list.specs[2].pulled, 0u);
 }
 
 }  // namespace

@@ -176,19 +176,12 @@ Result<SampleWriteStats> CacheBuilder::push_sample(std::vector<uint8_t> data, Me
   return stats;
 }
 
-Status CacheBuilder::write_index_file(std::string& sha256_out) const {
+Result<std::string> CacheBuilder::write_index_file() const {
   const std::filesystem::path file = path_ / kIndexFileName;
   ZR_ASSIGN_OR_RETURN(BufferedWriter writer, BufferedWriter::create(file));
-  uint8_t row[INDEX_ROW_SIZE];
-  for (const IndexEntry& entry : index_) {
-    store_u64_le(row, entry.shard_id);
-    store_u64_le(row + 8, entry.offset);
-    store_u64_le(row + 16, entry.length);
-    ZR_RETURN_IF_ERROR(writer.write(std::span<const uint8_t>(row, INDEX_ROW_SIZE)));
-  }
+  for (const IndexEntry& entry : index_) ZR_RETURN_IF_ERROR(writer.write(encode_index_entry(entry)));
   ZR_RETURN_IF_ERROR(writer.flush());
-  ZR_ASSIGN_OR_RETURN(sha256_out, hash_file(file));
-  return writer.close();
+  return hash_file(file);
 }
 
 Result<FinishedCache> CacheBuilder::finish() && {
@@ -211,8 +204,7 @@ Result<FinishedCache> CacheBuilder::finish() && {
 
   // index.bin, hashed by reading it back.
   start = Clock::now();
-  std::string index_sha256;
-  ZR_RETURN_IF_ERROR(write_index_file(index_sha256));
+  ZR_ASSIGN_OR_RETURN(std::string index_sha256, write_index_file());
   stats.finish_index = since(start);
 
   Manifest manifest{MANIFEST_FORMAT_VERSION, std::move(source_name_),    index_.size(),

@@ -130,7 +130,9 @@ class CacheBuilder {
   Result<MetadataRow> validate_metadata(MetadataMap metadata);
   // Opens the next shard, then finishes the full one into shards_.
   Status roll_over();
-  Status write_index_file(std::string& sha256_out) const;
+  // Writes index.bin (24 bytes per sample, push order) and returns its
+  // SHA-256 read back from disk.
+  Result<std::string> write_index_file() const;
 
   std::filesystem::path path_;           // cache root
   std::string source_name_;              // copied into the manifest

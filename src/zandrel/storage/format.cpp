@@ -36,12 +36,12 @@ Result<IndexEntry> read_index_entry(std::span<const uint8_t> row) {
   return IndexEntry{load_u64_le(row.data()), load_u64_le(row.data() + 8), load_u64_le(row.data() + 16)};
 }
 
-void append_index_entry(std::vector<uint8_t>& out, const IndexEntry& entry) {
-  const size_t at = out.size();
-  out.resize(at + INDEX_ROW_SIZE);
-  store_u64_le(out.data() + at, entry.shard_id);
-  store_u64_le(out.data() + at + 8, entry.offset);
-  store_u64_le(out.data() + at + 16, entry.length);
+std::array<uint8_t, INDEX_ROW_SIZE> encode_index_entry(const IndexEntry& entry) {
+  std::array<uint8_t, INDEX_ROW_SIZE> row;
+  store_u64_le(row.data(), entry.shard_id);
+  store_u64_le(row.data() + 8, entry.offset);
+  store_u64_le(row.data() + 16, entry.length);
+  return row;
 }
 
 // ---------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 // a Sha256, UniqueFd or BufferedWriter object belongs to one thread at a time.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -68,8 +69,8 @@ struct IndexEntry {
 // InvalidCache "invalid binary record".
 Result<IndexEntry> read_index_entry(std::span<const uint8_t> row);
 
-// Appends the 24-byte little-endian row of `entry` to `out`.
-void append_index_entry(std::vector<uint8_t>& out, const IndexEntry& entry);
+// The 24-byte little-endian row of `entry`.
+std::array<uint8_t, INDEX_ROW_SIZE> encode_index_entry(const IndexEntry& entry);
 
 // Little-endian u64 helpers.
 void store_u64_le(uint8_t* out, uint64_t value);

@@ -88,16 +88,16 @@ MetadataValue read_value(const arrow::Array& column, MetadataKind kind, int64_t 
   return std::string(static_cast<const arrow::StringArray&>(column).GetView(row));
 }
 
-// Appends the rows of one validated batch. The column types are checked
-// before the first row, field by field in schema order, which reports the
-// same field a row-by-row reading would; a batch without rows is not looked at.
+// Appends the rows of one validated batch. The columns are checked before the
+// first row, field by field in schema order, which reports the same field a
+// row-by-row reading would; a batch without rows is not looked at.
 Status append_batch_rows(const arrow::RecordBatch& batch, const MetadataSchema& schema,
                          std::vector<MetadataRow>& rows) {
   if (batch.num_rows() == 0) return {};
-  if (static_cast<size_t>(batch.num_columns()) < schema.size()) {
-    return Err(CacheError::invalid_cache("metadata.arrow has fewer columns than the schema"));
-  }
   for (size_t i = 0; i < schema.size(); ++i) {
+    if (i >= static_cast<size_t>(batch.num_columns())) {
+      return Err(CacheError::invalid_cache("metadata.arrow has fewer columns than the schema"));
+    }
     if (batch.column(static_cast<int>(i))->type_id() != arrow_type(schema[i].kind)->id()) {
       return Err(CacheError::invalid_cache("metadata '" + schema[i].name + "' is not " +
                                            std::string(to_string(schema[i].kind))));

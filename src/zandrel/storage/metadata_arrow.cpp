@@ -77,15 +77,6 @@ std::shared_ptr<arrow::DataType> arrow_type(MetadataKind kind) {
   return arrow::utf8();
 }
 
-std::shared_ptr<arrow::Schema> arrow_schema(const MetadataSchema& schema) {
-  arrow::FieldVector fields;
-  fields.reserve(schema.size());
-  for (const MetadataField& field : schema) {
-    fields.push_back(arrow::field(field.name, arrow_type(field.kind), /*nullable=*/false));
-  }
-  return arrow::schema(std::move(fields));
-}
-
 Result<std::shared_ptr<arrow::Array>> build_array(std::span<const MetadataRow> rows, size_t column,
                                                   MetadataKind kind) {
   switch (kind) {
@@ -99,6 +90,17 @@ Result<std::shared_ptr<arrow::Array>> build_array(std::span<const MetadataRow> r
       break;
   }
   return collect<arrow::StringBuilder, std::string>(rows, column);
+}
+
+namespace {
+
+std::shared_ptr<arrow::Schema> arrow_schema(const MetadataSchema& schema) {
+  arrow::FieldVector fields;
+  fields.reserve(schema.size());
+  for (const MetadataField& field : schema) {
+    fields.push_back(arrow::field(field.name, arrow_type(field.kind), /*nullable=*/false));
+  }
+  return arrow::schema(std::move(fields));
 }
 
 Result<std::shared_ptr<arrow::RecordBatch>> build_record_batch(const MetadataSchema& schema,
@@ -118,6 +120,8 @@ Result<std::shared_ptr<arrow::RecordBatch>> build_record_batch(const MetadataSch
   if (arrow::Status st = batch->Validate(); !st.ok()) return Err(arrow_error(st));
   return batch;
 }
+
+}  // namespace
 
 Result<std::string> write_metadata_file(const std::filesystem::path& root,
                                         const MetadataSchema& schema,

@@ -20,17 +20,12 @@
 namespace arrow {
 class Array;
 class DataType;
-class RecordBatch;
-class Schema;
 }  // namespace arrow
 
 namespace zandrel::storage {
 
 // The Arrow type of a metadata kind.
 std::shared_ptr<arrow::DataType> arrow_type(MetadataKind kind);
-
-// The Arrow schema of a metadata schema (see above).
-std::shared_ptr<arrow::Schema> arrow_schema(const MetadataSchema& schema);
 
 // The column at `column` of all rows, without nulls. InvalidArgument "metadata
 // column is out of range" for a row too short, "metadata kind drifted" for a
@@ -39,15 +34,12 @@ std::shared_ptr<arrow::Schema> arrow_schema(const MetadataSchema& schema);
 Result<std::shared_ptr<arrow::Array>> build_array(std::span<const MetadataRow> rows,
                                                   size_t column, MetadataKind kind);
 
-// One validated record batch of all rows. An empty schema is refused with an
-// Arrow error, since a batch without columns carries no row count.
-Result<std::shared_ptr<arrow::RecordBatch>> build_record_batch(const MetadataSchema& schema,
-                                                               std::span<const MetadataRow> rows);
-
-// Builds the batch, writes root/"metadata.arrow" through Arrow's IPC file
-// writer (default options) over an 8192-byte buffered writer, and returns the
-// SHA-256 of the file read back. Errors: the batch's, Io when the file cannot
-// be created, Arrow for the writer, hash_file's.
+// Builds one validated record batch of all rows, writes root/"metadata.arrow"
+// through Arrow's IPC file writer (default options) over an 8192-byte buffered
+// writer, and returns the SHA-256 of the file read back. Errors, in order:
+// build_array's; Arrow for an empty schema (a batch without columns carries no
+// row count) or a refused batch; Io when the file cannot be created; Arrow for
+// the IPC writer; hash_file's.
 Result<std::string> write_metadata_file(const std::filesystem::path& root,
                                         const MetadataSchema& schema,
                                         std::span<const MetadataRow> rows);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -145,12 +146,14 @@ Result<LoadedSample> LoadedCache::read_sample_with_cache(size_t sample_index,
   if (entry.offset > shard.byte_len || entry.length > shard.byte_len - entry.offset) {
     return Err(invalid_record());
   }
-  std::vector<uint8_t> record;
+  // Not zero-filled: the read below fills every byte or fails.
+  std::unique_ptr<uint8_t[]> buffer;
   try {
-    record.resize(static_cast<size_t>(entry.length));
+    buffer = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(entry.length));
   } catch (const std::bad_alloc&) {
     return Err(invalid_record());
   }
+  const std::span<uint8_t> record(buffer.get(), static_cast<size_t>(entry.length));
 
   ZR_ASSIGN_OR_RETURN(ShardReader * reader, readers.get_or_open(shard_files[entry.shard_id]));
   if (entry.length == 0) return Err(invalid_record());
@@ -177,16 +180,8 @@ Result<LoadedSample> LoadedCache::read_sample_with_cache(size_t sample_index,
   }
 
   LoadedSample sample;
-  if (shard.compression.algo == CompressionAlgo::kNone) {
-    // The stored payload is the data: move it to the front of the record
-    // buffer instead of copying it into a new one.
-    const size_t payload_at = record.size() - parts.payload.size();
-    record.erase(record.begin(), record.begin() + static_cast<std::ptrdiff_t>(payload_at));
-    sample.data = std::move(record);
-  } else {
-    ZR_ASSIGN_OR_RETURN(sample.data,
-                        compression::decompress_payload(parts.payload, shard.compression));
-  }
+  ZR_ASSIGN_OR_RETURN(sample.data,
+                      compression::decompress_payload(parts.payload, shard.compression));
   sample.metadata = std::move(row);
   sample.sample_index = sample_index;
   return sample;
