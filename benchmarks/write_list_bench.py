@@ -2,7 +2,7 @@
 
 16 sources of 10,000 samples of 1 KiB each (about 160 MiB of payload), LZ4
 shards, no progress display; each way runs on a fresh base directory and is
-timed five times, alternating,, best run reported.
+timed five times, alternating, best run reported.
 
     PYTHONPATH=build/<name>/site python3 benchmarks/write_list_bench.py [workers]
 """

@@ -12,6 +12,15 @@
 // - When the last Receiver is released, queued values are dropped at once and
 //   every send() fails, handing its value back.
 //
+// Waiting receivers: a receive that finds the channel empty first spins for at
+// most kReceiveSpin, watching an atomic hint, and only then sleeps on the
+// condition variable. A value that arrives within microseconds (a worker
+// answering the calling thread, a submitter feeding a worker that has just
+// finished a job) is so taken without a futex wait, a wake-up and two context
+// switches. A sender wakes a sleeping receiver only when the receivers spinning
+// at that moment cannot take every queued value. Values still leave strictly
+// in the order they were queued.
+//
 // Sender and Receiver are cheap handles of one shared channel; copies may be
 // used from any number of threads at once. A handle itself is not
 // synchronised: do not assign to one handle from two threads. A default-made or
@@ -19,6 +28,8 @@
 // disconnection.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <chrono>
 #include <condition_variable>
@@ -28,6 +39,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <thread>
 #include <utility>
 
 namespace zandrel {
@@ -42,6 +54,25 @@ enum class RecvTimeoutError { kTimeout, kDisconnected };
 enum class TryRecvError { kEmpty, kDisconnected };
 
 namespace channel_detail {
+
+using Clock = std::chrono::steady_clock;
+
+// How long an empty receive spins before it sleeps: long enough to cover a
+// worker reading a small sample from the page cache, short enough that an
+// idle thread is asleep after a few microseconds.
+constexpr std::chrono::nanoseconds kReceiveSpin = std::chrono::microseconds(10);
+// The spin first pauses the core this many times (about the latency of a
+// handoff between cores), then yields it, so that a thread sharing the core,
+// on a busy machine possibly the sender itself, can run.
+constexpr unsigned kSpinPauses = 64;
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 // Fixed-capacity FIFO of T in raw storage; slots hold live values only
 // between head and head + count (mod capacity). Not synchronised.
@@ -68,6 +99,7 @@ class Ring {
   }
   ~Ring() { release(); }
 
+  size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
   bool full() const { return count_ == capacity_; }
 
@@ -108,12 +140,126 @@ template <typename T>
 struct State {
   explicit State(size_t capacity) : ring(capacity) {}
 
+  // REQUIRES: mutex held. A receive would not block.
+  bool receivable() const { return !ring.empty() || senders == 0; }
+  // REQUIRES: mutex held. Refreshes the hint after the ring or senders changed.
+  // The hint is read without the mutex only to end a spin early; the receiver
+  // then checks receivable() under the mutex, so relaxed ordering suffices.
+  void publish() { ready.store(receivable(), std::memory_order_relaxed); }
+
+  // Receivers wait here for receivable(), counted in sleeping_receivers.
+  template <typename Wait>
+  bool wait_receivable(std::unique_lock<std::mutex>& lock, Wait wait) {
+    while (!receivable()) {
+      ++sleeping_receivers;
+      bool woken = wait(lock);
+      --sleeping_receivers;
+      if (!woken) return receivable();
+    }
+    return true;
+  }
+
+  // Spins while nothing is receivable, until `deadline` or for kReceiveSpin,
+  // whichever ends first. Counted in spinning_receivers meanwhile: a receiver
+  // counted there checks the ring under the mutex after its spin.
+  void spin_until_receivable(Clock::time_point deadline) {
+    if (ready.load(std::memory_order_relaxed)) return;
+    const Clock::time_point limit = std::min(Clock::now() + kReceiveSpin, deadline);
+    spinning_receivers.fetch_add(1, std::memory_order_relaxed);
+    for (unsigned i = 0; !ready.load(std::memory_order_relaxed); ++i) {
+      if (i < kSpinPauses) {
+        cpu_relax();
+      } else {
+        if (Clock::now() >= limit) break;
+        std::this_thread::yield();
+      }
+    }
+    spinning_receivers.fetch_sub(1, std::memory_order_relaxed);
+  }
+
   std::mutex mutex;
   std::condition_variable not_empty;  // receivers wait here
   std::condition_variable not_full;   // senders wait here
-  Ring<T> ring;            // guarded by mutex; emptied for good once receivers == 0
-  size_t senders = 1;      // guarded by mutex; live Sender handles
-  size_t receivers = 1;    // guarded by mutex; live Receiver handles
+  Ring<T> ring;                  // guarded by mutex; emptied for good once receivers == 0
+  size_t senders = 1;            // guarded by mutex; live Sender handles
+  size_t receivers = 1;          // guarded by mutex; live Receiver handles
+  size_t sleeping_receivers = 0; // guarded by mutex; receivers blocked on not_empty
+  std::atomic<size_t> spinning_receivers = 0;  // receivers in spin_until_receivable
+  std::atomic<bool> ready = false;             // receivable() as of the last publish()
+};
+
+// What a Sender or Receiver handle does when it is copied or released.
+struct SenderSide {
+  template <typename T>
+  static size_t& count(State<T>& state) { return state.senders; }
+  template <typename T>
+  static void release(State<T>& state) {
+    {
+      std::lock_guard lock(state.mutex);
+      if (--state.senders != 0) return;
+      state.publish();
+    }
+    // Waiting receivers must see the disconnection.
+    state.not_empty.notify_all();
+  }
+};
+
+struct ReceiverSide {
+  template <typename T>
+  static size_t& count(State<T>& state) { return state.receivers; }
+  template <typename T>
+  static void release(State<T>& state) {
+    // Nobody can receive queued values once the last receiver goes. They are
+    // destroyed after the lock is released, since a value's destructor may
+    // release handles of its own.
+    Ring<T> dropped;
+    {
+      std::lock_guard lock(state.mutex);
+      if (--state.receivers != 0) return;
+      dropped = std::move(state.ring);
+    }
+    // Waiting senders must see the disconnection.
+    state.not_full.notify_all();
+  }
+};
+
+// A counted handle of a channel's State: copies join the channel, and the
+// release of a side's last handle disconnects that side.
+template <typename T, typename Side>
+class Handle {
+ public:
+  Handle() = default;
+  Handle(const Handle& other) : state_(other.state_) {
+    if (state_) {
+      std::lock_guard lock(state_->mutex);
+      ++Side::count(*state_);
+    }
+  }
+  Handle(Handle&& other) noexcept = default;
+  Handle& operator=(const Handle& other) {
+    if (this != &other) *this = Handle(other);
+    return *this;
+  }
+  Handle& operator=(Handle&& other) noexcept {
+    if (this != &other) {
+      release();
+      state_ = std::move(other.state_);
+    }
+    return *this;
+  }
+  ~Handle() { release(); }
+
+ protected:
+  explicit Handle(std::shared_ptr<State<T>> state) : state_(std::move(state)) {}
+
+  std::shared_ptr<State<T>> state_;
+
+ private:
+  void release() {
+    if (!state_) return;
+    Side::release(*state_);
+    state_.reset();
+  }
 };
 
 }  // namespace channel_detail
@@ -122,40 +268,27 @@ template <typename T>
 class Receiver;
 
 template <typename T>
-class Sender {
+class Sender : public channel_detail::Handle<T, channel_detail::SenderSide> {
  public:
   Sender() = default;
-  Sender(const Sender& other) : state_(other.state_) {
-    if (state_) {
-      std::lock_guard lock(state_->mutex);
-      ++state_->senders;
-    }
-  }
-  Sender(Sender&& other) noexcept = default;
-  Sender& operator=(const Sender& other) {
-    if (this != &other) *this = Sender(other);
-    return *this;
-  }
-  Sender& operator=(Sender&& other) noexcept {
-    if (this != &other) {
-      release();
-      state_ = std::move(other.state_);
-    }
-    return *this;
-  }
-  ~Sender() { release(); }
 
   // Queues `value`, blocking while the channel is full. Fails, handing the
   // value back, when no receiver is left (also when one goes while waiting).
   std::expected<void, SendError<T>> send(T value) const {
-    if (!state_) return std::unexpected(SendError<T>{std::move(value)});
+    auto* state = this->state_.get();
+    if (!state) return std::unexpected(SendError<T>{std::move(value)});
+    bool wake;
     {
-      std::unique_lock lock(state_->mutex);
-      state_->not_full.wait(lock, [&] { return state_->receivers == 0 || !state_->ring.full(); });
-      if (state_->receivers == 0) return std::unexpected(SendError<T>{std::move(value)});
-      state_->ring.push(std::move(value));
+      std::unique_lock lock(state->mutex);
+      state->not_full.wait(lock, [&] { return state->receivers == 0 || !state->ring.full(); });
+      if (state->receivers == 0) return std::unexpected(SendError<T>{std::move(value)});
+      state->ring.push(std::move(value));
+      state->publish();
+      // Receivers still spinning will each take one queued value.
+      wake = state->sleeping_receivers > 0 &&
+             state->ring.size() > state->spinning_receivers.load(std::memory_order_relaxed);
     }
-    state_->not_empty.notify_one();
+    if (wake) state->not_empty.notify_one();
     return {};
   }
 
@@ -163,53 +296,26 @@ class Sender {
   template <typename U>
   friend std::pair<Sender<U>, Receiver<U>> make_bounded_channel(size_t capacity);
 
-  explicit Sender(std::shared_ptr<channel_detail::State<T>> state) : state_(std::move(state)) {}
-
-  void release() {
-    if (!state_) return;
-    bool last;
-    {
-      std::lock_guard lock(state_->mutex);
-      last = --state_->senders == 0;
-    }
-    // Waiting receivers must see the disconnection.
-    if (last) state_->not_empty.notify_all();
-    state_.reset();
-  }
-
-  std::shared_ptr<channel_detail::State<T>> state_;
+  explicit Sender(std::shared_ptr<channel_detail::State<T>> state)
+      : channel_detail::Handle<T, channel_detail::SenderSide>(std::move(state)) {}
 };
 
 template <typename T>
-class Receiver {
+class Receiver : public channel_detail::Handle<T, channel_detail::ReceiverSide> {
  public:
   Receiver() = default;
-  Receiver(const Receiver& other) : state_(other.state_) {
-    if (state_) {
-      std::lock_guard lock(state_->mutex);
-      ++state_->receivers;
-    }
-  }
-  Receiver(Receiver&& other) noexcept = default;
-  Receiver& operator=(const Receiver& other) {
-    if (this != &other) *this = Receiver(other);
-    return *this;
-  }
-  Receiver& operator=(Receiver&& other) noexcept {
-    if (this != &other) {
-      release();
-      state_ = std::move(other.state_);
-    }
-    return *this;
-  }
-  ~Receiver() { release(); }
 
   // The oldest queued value, blocking while the channel is empty; nullopt
   // once it is empty and no sender is left.
   std::optional<T> recv() const {
-    if (!state_) return std::nullopt;
-    std::unique_lock lock(state_->mutex);
-    state_->not_empty.wait(lock, [&] { return state_->senders == 0 || !state_->ring.empty(); });
+    auto* state = this->state_.get();
+    if (!state) return std::nullopt;
+    state->spin_until_receivable(channel_detail::Clock::time_point::max());
+    std::unique_lock lock(state->mutex);
+    state->wait_receivable(lock, [state](std::unique_lock<std::mutex>& held) {
+      state->not_empty.wait(held);
+      return true;
+    });
     return take(lock);
   }
 
@@ -218,11 +324,14 @@ class Receiver {
   // kTimeout.
   template <typename Rep, typename Period>
   std::expected<T, RecvTimeoutError> recv_timeout(std::chrono::duration<Rep, Period> timeout) const {
-    if (!state_) return std::unexpected(RecvTimeoutError::kDisconnected);
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::unique_lock lock(state_->mutex);
-    bool ready = state_->not_empty.wait_until(
-        lock, deadline, [&] { return state_->senders == 0 || !state_->ring.empty(); });
+    auto* state = this->state_.get();
+    if (!state) return std::unexpected(RecvTimeoutError::kDisconnected);
+    const auto deadline = channel_detail::Clock::now() + timeout;
+    state->spin_until_receivable(deadline);
+    std::unique_lock lock(state->mutex);
+    bool ready = state->wait_receivable(lock, [&](std::unique_lock<std::mutex>& held) {
+      return state->not_empty.wait_until(held, deadline) == std::cv_status::no_timeout;
+    });
     if (!ready) return std::unexpected(RecvTimeoutError::kTimeout);
     std::optional<T> value = take(lock);
     if (!value) return std::unexpected(RecvTimeoutError::kDisconnected);
@@ -231,11 +340,12 @@ class Receiver {
 
   // The oldest queued value without waiting.
   std::expected<T, TryRecvError> try_recv() const {
-    if (!state_) return std::unexpected(TryRecvError::kDisconnected);
-    std::unique_lock lock(state_->mutex);
-    if (state_->ring.empty()) {
-      return std::unexpected(state_->senders == 0 ? TryRecvError::kDisconnected
-                                                  : TryRecvError::kEmpty);
+    auto* state = this->state_.get();
+    if (!state) return std::unexpected(TryRecvError::kDisconnected);
+    std::unique_lock lock(state->mutex);
+    if (state->ring.empty()) {
+      return std::unexpected(state->senders == 0 ? TryRecvError::kDisconnected
+                                                 : TryRecvError::kEmpty);
     }
     return std::move(*take(lock));
   }
@@ -244,35 +354,20 @@ class Receiver {
   template <typename U>
   friend std::pair<Sender<U>, Receiver<U>> make_bounded_channel(size_t capacity);
 
-  explicit Receiver(std::shared_ptr<channel_detail::State<T>> state) : state_(std::move(state)) {}
+  explicit Receiver(std::shared_ptr<channel_detail::State<T>> state)
+      : channel_detail::Handle<T, channel_detail::ReceiverSide>(std::move(state)) {}
 
   // Pops the oldest value (nullopt when empty) and wakes one waiting sender.
   // Unlocks `lock`.
   std::optional<T> take(std::unique_lock<std::mutex>& lock) const {
-    if (state_->ring.empty()) return std::nullopt;
-    T value = state_->ring.pop();
+    auto* state = this->state_.get();
+    if (state->ring.empty()) return std::nullopt;
+    T value = state->ring.pop();
+    state->publish();
     lock.unlock();
-    state_->not_full.notify_one();
+    state->not_full.notify_one();
     return value;
   }
-
-  void release() {
-    if (!state_) return;
-    channel_detail::Ring<T> dropped;
-    bool last;
-    {
-      std::lock_guard lock(state_->mutex);
-      last = --state_->receivers == 0;
-      // Nobody can receive these any more. They are destroyed below, outside
-      // the lock, since a value's destructor may release handles of its own.
-      if (last) dropped = std::move(state_->ring);
-    }
-    // Waiting senders must see the disconnection.
-    if (last) state_->not_full.notify_all();
-    state_.reset();
-  }
-
-  std::shared_ptr<channel_detail::State<T>> state_;
 };
 
 // A new channel holding at most `capacity` queued values (a capacity of 0 is

@@ -131,12 +131,16 @@ void dataset_dealloc(PyObject* self) {
 }
 
 Py_ssize_t dataset_len(PyObject* self) {
-  const size_t epoch_len = dataset::current_epoch_len(state_of(self));
-  if (epoch_len > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-    PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
-    return -1;
-  }
-  return static_cast<Py_ssize_t>(epoch_len);
+  return guarded(
+      [&]() -> Py_ssize_t {
+        const size_t epoch_len = dataset::current_epoch_len(state_of(self));
+        if (epoch_len > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+          PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+          return -1;
+        }
+        return static_cast<Py_ssize_t>(epoch_len);
+      },
+      -1);
 }
 
 // Plans the next epoch under the dataset's mutex (moving the stored position
@@ -157,14 +161,18 @@ PyObject* dataset_iter(PyObject* self) {
 }
 
 PyObject* dataset_set_epoch_len(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const kNames[] = {"epoch_len"};
-  std::array<PyObject*, 1> values{};
-  if (!host::bind_arguments(args, kwargs, "set_epoch_len", kNames, values)) return nullptr;
-  std::optional<size_t> epoch_len = host::extract_usize(values[0], "epoch_len");
-  if (!epoch_len) return nullptr;
-  Status stored = set_epoch_len(state_of(self), *epoch_len);
-  if (!stored) return host::raise_cache_error(stored.error());
-  Py_RETURN_NONE;
+  return guarded(
+      [&]() -> PyObject* {
+        static const char* const kNames[] = {"epoch_len"};
+        std::array<PyObject*, 1> values{};
+        if (!host::bind_arguments(args, kwargs, "set_epoch_len", kNames, values)) return nullptr;
+        std::optional<size_t> epoch_len = host::extract_usize(values[0], "epoch_len");
+        if (!epoch_len) return nullptr;
+        Status stored = set_epoch_len(state_of(self), *epoch_len);
+        if (!stored) return host::raise_cache_error(stored.error());
+        Py_RETURN_NONE;
+      },
+      nullptr);
 }
 
 PyObject* dataset_metadata_ipc(PyObject* self, PyObject*) {

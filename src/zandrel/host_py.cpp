@@ -30,17 +30,17 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, const char* function,
                     std::span<const char* const> names, std::span<PyObject*> out) {
   // Format "OOO...:function"; PyArg_ParseTupleAndKeywords gives the host's
   // standard messages for missing, duplicated and surplus arguments.
+  PyObject* slots[8] = {};
+  if (names.size() > 8 || out.size() < names.size()) {
+    PyErr_SetString(PyExc_SystemError, "too many arguments to bind");
+    return false;
+  }
   std::string format(names.size(), 'O');
   format += ':';
   format += function;
   std::vector<char*> keywords;
   for (const char* name : names) keywords.push_back(const_cast<char*>(name));
   keywords.push_back(nullptr);
-  PyObject* slots[8] = {};
-  if (names.size() > 8 || out.size() < names.size()) {
-    PyErr_SetString(PyExc_SystemError, "too many arguments to bind");
-    return false;
-  }
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &slots[0],
                                    &slots[1], &slots[2], &slots[3], &slots[4], &slots[5],
                                    &slots[6], &slots[7])) {
@@ -85,8 +85,8 @@ std::optional<bool> extract_bool(PyObject* object, const char* name) {
   if (object == Py_True) return true;
   if (object == Py_False) return false;
   // NumPy's bool scalar ("numpy.bool", formerly "numpy.bool_") is accepted.
-  PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-  PyRef module = PyRef::steal(PyObject_GetAttrString(type.get(), "__module__"));
+  PyRef module = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
   PyRef qualname = PyRef::steal(PyType_GetName(Py_TYPE(object)));
   if (!module || !qualname) {
     PyErr_Clear();

@@ -164,16 +164,60 @@ std::string eof_message(rapidjson::ParseErrorCode code, std::string_view input) 
   return "EOF while parsing a value";
 }
 
+// A number of the text that the second parse sees as "0" and spaces.
+struct NumberMask {
+  size_t offset;
+  size_t length;
+};
+
+// RapidJSON refuses as too big some numbers that a double holds: a zero with a
+// large exponent ("0e400") and integer parts of 309 digits or more even when an
+// exponent brings the value back into range ("1" and 400 zeros "e-300"). Finds
+// every such number outside strings, in text order.
+std::vector<NumberMask> find_numbers_refused_as_too_big(std::string_view text) {
+  std::vector<NumberMask> masks;
+  size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '"') {  // skip the string, escapes included
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\') ++i;
+      }
+      ++i;
+      continue;
+    }
+    const size_t length = (c == '-' || (c >= '0' && c <= '9')) ? number_length(text.substr(i)) : 0;
+    if (length == 0) {
+      ++i;
+      continue;
+    }
+    const std::string_view number = text.substr(i, length);
+    if (classify_number(number)) {
+      rapidjson::MemoryStream stream(number.data(), number.size());
+      rapidjson::BaseReaderHandler<> ignore;
+      rapidjson::Reader reader;
+      if (reader.Parse<kParseFlags>(stream, ignore).Code() == rapidjson::kParseErrorNumberTooBig) {
+        masks.push_back({i, length});
+      }
+    }
+    i += length;
+  }
+  return masks;
+}
+
 }  // namespace
 
 // Receives RapidJSON's events and appends them to the reader's tape.
 struct TapeRecorder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TapeRecorder> {
   TokenReader& reader;
   const rapidjson::MemoryStream& stream;
+  std::span<const NumberMask> masks;  // numbers replaced in the parsed text
+  size_t next_mask = 0;
   std::string surrogate_error;  // set when a string is refused; stops the parse
   size_t surrogate_offset = 0;
 
-  TapeRecorder(TokenReader& r, const rapidjson::MemoryStream& s) : reader(r), stream(s) {}
+  TapeRecorder(TokenReader& r, const rapidjson::MemoryStream& s, std::span<const NumberMask> m)
+      : reader(r), stream(s), masks(m) {}
 
   // Scalars arrive once consumed; brackets arrive before RapidJSON takes them.
   bool push(Token token) {
@@ -184,28 +228,39 @@ struct TapeRecorder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TapeRecord
     reader.tape_.push_back({token, 0, 0, stream.Tell() + 1});
     return true;
   }
-  bool push_text(Token token, const char* str, rapidjson::SizeType length) {
+  bool push_text(Token token, std::string_view text, size_t end) {
+    reader.tape_.push_back({token, reader.arena_.size(), text.size(), end});
+    reader.arena_.append(text);
+    return true;
+  }
+  bool push_string(Token token, const char* str, rapidjson::SizeType length) {
     const std::string_view text(str, length);
-    if (token != Token::kNumber && has_encoded_surrogate(text)) {
+    if (has_encoded_surrogate(text)) {
       surrogate_error = "lone trailing surrogate in hex escape";
       surrogate_offset = stream.Tell() - 1;
       return false;
     }
-    reader.tape_.push_back({token, reader.arena_.size(), length, stream.Tell()});
-    reader.arena_.append(text);
-    return true;
+    return push_text(token, text, stream.Tell());
   }
 
   bool Null() { return push(Token::kNull); }
   bool Bool(bool b) { return push(b ? Token::kTrue : Token::kFalse); }
   bool RawNumber(const char* str, rapidjson::SizeType length, bool) {
-    return push_text(Token::kNumber, str, length);
+    // A masked number arrives as "0"; record the text that stood there.
+    const size_t start = stream.Tell() - length;
+    while (next_mask < masks.size() && masks[next_mask].offset < start) ++next_mask;
+    if (next_mask < masks.size() && masks[next_mask].offset == start) {
+      const NumberMask mask = masks[next_mask++];
+      return push_text(Token::kNumber, reader.input_.substr(mask.offset, mask.length),
+                       mask.offset + mask.length);
+    }
+    return push_text(Token::kNumber, std::string_view(str, length), stream.Tell());
   }
   bool String(const char* str, rapidjson::SizeType length, bool) {
-    return push_text(Token::kString, str, length);
+    return push_string(Token::kString, str, length);
   }
   bool Key(const char* str, rapidjson::SizeType length, bool) {
-    return push_text(Token::kKey, str, length);
+    return push_string(Token::kKey, str, length);
   }
   bool StartObject() { return push_bracket(Token::kBeginObject); }
   bool EndObject(rapidjson::SizeType) { return push_bracket(Token::kEndObject); }
@@ -215,21 +270,44 @@ struct TapeRecorder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TapeRecord
 };
 
 TokenReader::TokenReader(std::string_view text) : input_(text) {
-  rapidjson::MemoryStream stream(text.data(), text.size());
-  TapeRecorder recorder(*this, stream);
-  rapidjson::Reader reader;
-  const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, recorder);
-  if (!result.IsError()) return;
+  std::vector<NumberMask> masks;
+  std::string masked;
+  std::string_view parsed = text;
+  for (;;) {
+    rapidjson::MemoryStream stream(parsed.data(), parsed.size());
+    TapeRecorder recorder(*this, stream, masks);
+    rapidjson::Reader reader;
+    const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, recorder);
+    if (!result.IsError()) return;
 
-  has_error_ = true;
-  if (!recorder.surrogate_error.empty()) {
-    error_message_ = recorder.surrogate_error;
-    error_offset_ = recorder.surrogate_offset;
+    // Numbers refused only by RapidJSON's size check: parse once more with
+    // each of them replaced by "0" and spaces, which keeps every offset.
+    if (result.Code() == rapidjson::kParseErrorNumberTooBig && masks.empty()) {
+      masks = find_numbers_refused_as_too_big(text);
+      if (!masks.empty()) {
+        masked.assign(text);
+        for (const NumberMask& mask : masks) {
+          masked.replace(mask.offset, mask.length, mask.length, ' ');
+          masked[mask.offset] = '0';
+        }
+        parsed = masked;
+        tape_.clear();
+        arena_.clear();
+        continue;
+      }
+    }
+
+    has_error_ = true;
+    if (!recorder.surrogate_error.empty()) {
+      error_message_ = recorder.surrogate_error;
+      error_offset_ = recorder.surrogate_offset;
+      return;
+    }
+    error_offset_ = result.Offset();
+    error_message_ = error_offset_ >= text.size() ? eof_message(result.Code(), text)
+                                                  : syntax_message(result.Code(), text, error_offset_);
     return;
   }
-  error_offset_ = result.Offset();
-  error_message_ = error_offset_ >= text.size() ? eof_message(result.Code(), text)
-                                                : syntax_message(result.Code(), text, error_offset_);
 }
 
 Result<Token> TokenReader::peek() const {
@@ -373,19 +451,48 @@ CacheError TokenReader::invalid_type(std::string_view expected) const {
   return error_here("invalid type: " + unexpected + ", expected " + std::string(expected));
 }
 
+size_t number_length(std::string_view text) {
+  auto is_digit = [&](size_t i) { return i < text.size() && text[i] >= '0' && text[i] <= '9'; };
+  auto digits_from = [&](size_t i) {
+    while (is_digit(i)) ++i;
+    return i;
+  };
+  size_t i = (!text.empty() && text[0] == '-') ? 1 : 0;
+  if (!is_digit(i)) return 0;
+  i = text[i] == '0' ? i + 1 : digits_from(i);
+  if (i < text.size() && text[i] == '.') {
+    if (!is_digit(i + 1)) return i;
+    i = digits_from(i + 1);
+  }
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    size_t j = i + 1;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+    if (is_digit(j)) i = digits_from(j);
+  }
+  return i;
+}
+
 std::expected<Number, std::string> classify_number(std::string_view text) {
   assert(!text.empty());
-  const bool is_integer = text.find_first_of(".eE") == std::string_view::npos;
-  if (is_integer) {
+  const bool negative = text[0] == '-';
+  size_t digits = negative ? 1 : 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == text.size() && digits > (negative ? 1 : 0)) {
+    if (text == "-0") return Number{Number::Kind::kFloat, 0, 0, -0.0};
+    // Up to 18 digits always fit i64: the common case, without from_chars.
+    if (digits - (negative ? 1 : 0) <= 18) {
+      int64_t magnitude = 0;
+      for (size_t i = negative ? 1 : 0; i < digits; ++i) magnitude = magnitude * 10 + (text[i] - '0');
+      return Number{Number::Kind::kInt, negative ? -magnitude : magnitude, 0, 0.0};
+    }
     const char* first = text.data();
     const char* last = text.data() + text.size();
-    if (text == "-0") return Number{Number::Kind::kFloat, 0, 0, -0.0};
     int64_t i = 0;
     if (auto [p, ec] = std::from_chars(first, last, i); ec == std::errc() && p == last) {
       return Number{Number::Kind::kInt, i, 0, 0.0};
     }
     uint64_t u = 0;
-    if (text[0] != '-') {
+    if (!negative) {
       if (auto [p, ec] = std::from_chars(first, last, u); ec == std::errc() && p == last) {
         return Number{Number::Kind::kUint, 0, u, 0.0};
       }

@@ -1,8 +1,8 @@
 // The JSON reading framework shared by the manifest and the sample-record
 // metadata readers.
 //
-// TokenReader runs RapidJSON's SAX reader once over the whole text and records
-// its events (or its syntax error) on a tape; the typed readers then pull
+// TokenReader runs RapidJSON's SAX reader over the whole text and records its
+// events (or its syntax error) on a tape; the typed readers then pull
 // tokens from the tape with one token of lookahead. The readers enforce our own
 // rules on top of the syntax: value types, number ranges, struct shapes and the
 // nesting limit. Numbers arrive as their raw text and are classified by
@@ -54,6 +54,10 @@ struct Number {
   uint64_t u = 0;
   double f = 0.0;
 };
+
+// Length of the JSON number that starts `text` (-? (0 | [1-9] digits)
+// (. digits)? ([eE] [+-]? digits)?, the longest such prefix), or 0.
+size_t number_length(std::string_view text);
 
 // Classifies raw JSON number text (already checked by the tokenizer). A float
 // too large for a double fails with "number out of range" (no position); one

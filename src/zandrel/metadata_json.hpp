@@ -23,7 +23,9 @@ void write_metadata_map(std::string& out, const MetadataMap& map);
 
 // One JSON object, optionally surrounded by whitespace, read as a metadata
 // map: the last of repeated keys wins; values by the untagged rule (bool, int,
-// float, string); nesting limited to 127 levels.
+// float, string); nesting limited to 127 levels. A flat object is read
+// directly; anything else goes through read_metadata_object, which gives the
+// same result for every input, only slower.
 Result<MetadataMap> parse_metadata_object(std::string_view bytes);
 
 // Untagged: true/false, the decimal integer, the float text rule (non-finite
@@ -45,6 +47,8 @@ Result<MetadataField> read_metadata_field(json::TokenReader& reader);
 // Bool, then Int (integers within i64, except -0), then Float (every other
 // number), then String; null, arrays and objects match no variant.
 Result<MetadataValue> read_metadata_value(json::TokenReader& reader);
+// A JSON object of such values, the last of repeated keys winning.
+Result<MetadataMap> read_metadata_object(json::TokenReader& reader);
 
 // Whole-text forms of the readers above (whitespace around the value allowed,
 // anything else after it refused).

@@ -2,6 +2,7 @@
 #include "zandrel/runtime.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <string>
 #include <utility>
 
@@ -43,6 +44,7 @@ Result<std::unique_ptr<RuntimeIterator>> RuntimeIterator::start(
     size_t num_workers, runtime::SampleLoadFn load) {
   const size_t total = plan.size();
   const size_t window = std::min({prefetch_size, num_workers, total});
+  assert(window >= 1 || total == 0);  // else next() would wait for nothing
   auto context = std::make_shared<JobContext>();
   context->caches = std::move(caches);
   context->cache_offsets = std::move(cache_offsets);
@@ -133,6 +135,7 @@ Result<std::optional<LoadedSample>> RuntimeIterator::next() {
 
 void RuntimeIterator::stop() {
   emitted_ = total_;
+  pending_.clear();  // never delivered now
   context_->cancelled.store(true, std::memory_order_release);
 }
 

@@ -62,9 +62,9 @@ struct LoadedResult {
 class RuntimeIterator {
  public:
   // Starts loading the epoch of `plan`: fills the window at once (submitting
-  // may block while the pool's queue is full). On a submit failure the
-  // half-built iterator is released, cancelling what it had submitted, and
-  // CacheError::worker_failed() is returned.
+  // may block while the pool's queue is full). When the plan cannot answer or
+  // the pool refuses a job, the half-built iterator is released, cancelling
+  // what it had submitted, and CacheError::worker_failed() is returned.
   // REQUIRES: prefetch_size >= 1, num_workers >= 1.
   static Result<std::unique_ptr<RuntimeIterator>> start(
       std::shared_ptr<WorkerPool> pool, std::shared_ptr<const LoadedCaches> caches,

@@ -9,13 +9,15 @@
 #include <optional>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace zandrel {
 namespace {
 
 struct IteratorState {
-  MetadataSchema schema;  // the dataset's, copied; names the dict's keys
-  std::mutex mutex;       // held for the whole of __next__
+  // The dict keys: one str per schema field, made once per epoch.
+  std::vector<host::PyRef> keys;
+  std::mutex mutex;  // held for the whole of __next__, never waited for
   std::unique_ptr<RuntimeIterator> iterator;  // guarded by mutex
 };
 
@@ -46,25 +48,21 @@ PyObject* metadata_value_to_py(const MetadataValue& value) {
 }
 
 // The metadata dict, keys in schema order (pairs up to the shorter of the
-// schema and the row).
-host::PyRef metadata_dict(const MetadataSchema& schema, const MetadataRow& row) {
+// keys and the row).
+host::PyRef metadata_dict(const std::vector<host::PyRef>& keys, const MetadataRow& row) {
   host::PyRef dict = host::PyRef::steal(PyDict_New());
   if (!dict) return dict;
-  const size_t count = std::min(schema.size(), row.size());
+  const size_t count = std::min(keys.size(), row.size());
   for (size_t i = 0; i < count; ++i) {
-    const std::string& name = schema[i].name;
-    host::PyRef key = host::PyRef::steal(
-        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    if (!key) return {};
     host::PyRef value = host::PyRef::steal(metadata_value_to_py(row[i]));
     if (!value) return {};
-    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
+    if (PyDict_SetItem(dict.get(), keys[i].get(), value.get()) < 0) return {};
   }
   return dict;
 }
 
-PyObject* sample_tuple(const MetadataSchema& schema, const LoadedSample& sample) {
-  host::PyRef dict = metadata_dict(schema, sample.metadata);
+PyObject* sample_tuple(const std::vector<host::PyRef>& keys, const LoadedSample& sample) {
+  host::PyRef dict = metadata_dict(keys, sample.metadata);
   if (!dict) return nullptr;
   host::PyRef data = host::PyRef::steal(
       PyBytes_FromStringAndSize(reinterpret_cast<const char*>(sample.data.data()),
@@ -78,12 +76,17 @@ PyObject* sample_tuple(const MetadataSchema& schema, const LoadedSample& sample)
 }
 
 PyObject* next_sample(IteratorState& state) {
-  std::lock_guard lock(state.mutex);
+  // This thread holds the interpreter lock for the whole call, so the mutex is
+  // found held only when host code run from inside the call (a finalizer run
+  // by the garbage collector while the tuple is built) steps this iterator, on
+  // this thread or on one it let in. Waiting would never end: fail instead.
+  std::unique_lock lock(state.mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return host::raise_cache_error(CacheError::worker_failed());
   Result<std::optional<LoadedSample>> next = state.iterator->next();
   if (!next) return host::raise_cache_error(next.error());
   // nullptr without an exception set: the host's StopIteration.
   if (!*next) return nullptr;
-  return sample_tuple(state.schema, **next);
+  return sample_tuple(state.keys, **next);
 }
 
 PyObject* iterator_next(PyObject* self) {
@@ -130,14 +133,22 @@ int init_dataset_iterator_type() {
   return iterator_type ? 0 : -1;
 }
 
-PyObject* new_dataset_iterator(MetadataSchema schema, std::unique_ptr<RuntimeIterator> iterator) {
+PyObject* new_dataset_iterator(const MetadataSchema& schema,
+                               std::unique_ptr<RuntimeIterator> iterator) {
   if (init_dataset_iterator_type() < 0) return nullptr;
+  std::vector<host::PyRef> keys;
+  keys.reserve(schema.size());
+  for (const MetadataField& field : schema) {
+    keys.push_back(host::PyRef::steal(PyUnicode_FromStringAndSize(
+        field.name.data(), static_cast<Py_ssize_t>(field.name.size()))));
+    if (!keys.back()) return nullptr;
+  }
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(iterator_type, Py_tp_alloc));
   PyObject* self = alloc(iterator_type, 0);
   if (!self) return nullptr;  // `iterator` goes here, cancelling its loads
   IteratorState* state = &reinterpret_cast<PyDatasetIterator*>(self)->state;
   new (state) IteratorState();
-  state->schema = std::move(schema);
+  state->keys = std::move(keys);
   state->iterator = std::move(iterator);
   return self;
 }

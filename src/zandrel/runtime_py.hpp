@@ -19,6 +19,7 @@ int init_dataset_iterator_type();
 // with the dict's keys in `schema` order. nullptr with an exception set when
 // the object cannot be made (the iterator is then released, cancelling its
 // loads).
-PyObject* new_dataset_iterator(MetadataSchema schema, std::unique_ptr<RuntimeIterator> iterator);
+PyObject* new_dataset_iterator(const MetadataSchema& schema,
+                               std::unique_ptr<RuntimeIterator> iterator);
 
 }  // namespace zandrel

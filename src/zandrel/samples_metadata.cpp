@@ -31,19 +31,15 @@ std::string column_message(std::string_view name, std::string_view what) {
   return message;
 }
 
-CacheError arrow_error(const arrow::Status& status) {
-  return CacheError::arrow(status.ToString());
+Status from_arrow(const arrow::Status& status) {
+  if (!status.ok()) return Err(CacheError::arrow(status.ToString()));
+  return {};
 }
 
 template <typename T>
 Result<T> from_arrow(arrow::Result<T> result) {
-  if (!result.ok()) return Err(arrow_error(result.status()));
+  ZR_RETURN_IF_ERROR(from_arrow(result.status()));
   return std::move(result).ValueUnsafe();
-}
-
-Status from_arrow(const arrow::Status& status) {
-  if (!status.ok()) return Err(arrow_error(status));
-  return {};
 }
 
 std::string_view arrow_type_name(MetadataKind kind) {
@@ -77,25 +73,25 @@ bool is_null_cell(const arrow::Array& column, int64_t row) {
   return bitmap != nullptr && !arrow::bit_util::GetBit(bitmap, column.offset() + row);
 }
 
-// The first column of the schema with exactly this name.
-const std::shared_ptr<arrow::Array>* find_column(const arrow::RecordBatch& batch,
-                                                 std::string_view name) {
-  const auto& fields = batch.schema()->fields();
-  for (size_t i = 0; i < fields.size(); ++i) {
-    if (fields[i]->name() == name) return &batch.columns()[i];
-  }
-  return nullptr;
-}
+// The memory pool of the host-table reader. Uncompressed IPC buffers are
+// zero-copy slices of the host's bytes, so the reader asks a pool for memory
+// only to decompress a buffer. Refusing every request refuses compressed
+// tables before a crafted buffer can claim any decompressed size.
+class RefusingPool final : public arrow::MemoryPool {
+ public:
+  arrow::Status Allocate(int64_t, int64_t, uint8_t**) override { return refused(); }
+  arrow::Status Reallocate(int64_t, int64_t, int64_t, uint8_t**) override { return refused(); }
+  void Free(uint8_t*, int64_t, int64_t) override {}
+  int64_t bytes_allocated() const override { return 0; }
+  int64_t total_bytes_allocated() const override { return 0; }
+  int64_t num_allocations() const override { return 0; }
+  std::string backend_name() const override { return "refusing"; }
 
-// Reads batch `index` of a host table and has Arrow check every buffer,
-// offset and value against its type, so no later cell read can leave the
-// batch's memory.
-Result<std::shared_ptr<arrow::RecordBatch>> read_checked_batch(
-    arrow::ipc::RecordBatchFileReader& reader, int index) {
-  ZR_ASSIGN_OR_RETURN(auto batch, from_arrow(reader.ReadRecordBatch(index)));
-  ZR_RETURN_IF_ERROR(from_arrow(batch->ValidateFull()));
-  return batch;
-}
+ private:
+  static arrow::Status refused() {
+    return arrow::Status::NotImplemented("compressed IPC buffers are not supported");
+  }
+};
 
 // ---------------------------------------------------------------------------
 // Building
@@ -236,14 +232,15 @@ struct IdentityColumns {
   const arrow::Array* weight;
 };
 
+// The first column named exactly `name`; duplicates after it are ignored.
 Result<const arrow::Array*> required_column(const arrow::RecordBatch& batch,
                                             std::string_view name) {
-  const auto* column = find_column(batch, name);
-  if (column == nullptr) {
-    return Err(CacheError::invalid_argument("samples metadata missing '" + std::string(name) +
-                                            "' column"));
+  const auto& fields = batch.schema()->fields();
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i]->name() == name) return batch.columns()[i].get();
   }
-  return column->get();
+  return Err(CacheError::invalid_argument("samples metadata missing '" + std::string(name) +
+                                          "' column"));
 }
 
 // The schema checks of one host batch: every metadata field present with an
@@ -372,11 +369,14 @@ Result<ActiveMetadataTable> extract_metadata_ipc(std::span<const uint8_t> ipc,
                                                  const LoadedCaches& caches,
                                                  std::span<const size_t> cache_offsets,
                                                  const MetadataSchema& fields) {
-  // The reader works on the caller's bytes in place; they outlive this call.
+  // The reader works on the caller's bytes in place; they outlive this call,
+  // and the pool outlives the reader.
+  RefusingPool pool;
   auto buffer = std::make_shared<arrow::Buffer>(ipc.data(), static_cast<int64_t>(ipc.size()));
   auto file = std::make_shared<arrow::io::BufferReader>(buffer);
   auto options = arrow::ipc::IpcReadOptions::Defaults();
   options.use_threads = false;  // decode on the calling thread, not on Arrow's pool
+  options.memory_pool = &pool;
   ZR_ASSIGN_OR_RETURN(auto reader,
                       from_arrow(arrow::ipc::RecordBatchFileReader::Open(file, options)));
 
@@ -384,7 +384,9 @@ Result<ActiveMetadataTable> extract_metadata_ipc(std::span<const uint8_t> ipc,
   std::vector<double> weights;
   std::vector<size_t> physical;
   for (int b = 0; b < reader->num_record_batches(); ++b) {
-    ZR_ASSIGN_OR_RETURN(auto batch, read_checked_batch(*reader, b));
+    // Fully validated by Arrow before any cell is read, so crafted offsets
+    // or lengths give an error, never a read outside the bytes.
+    ZR_ASSIGN_OR_RETURN(auto batch, storage::read_metadata_batch(*reader, b));
     if (__builtin_add_overflow(total, static_cast<size_t>(batch->num_rows()), &total)) {
       return Err(CacheError::invalid_argument("samples metadata row count overflowed usize"));
     }

@@ -55,7 +55,8 @@ Result<std::shared_ptr<arrow::Buffer>> build_samples_metadata_ipc(
 
 // Checks host bytes against the dataset and returns the table they define.
 // Every batch is fully validated by Arrow before any cell is read, so hostile
-// bytes give an error, never an out-of-bounds read. The first failure is
+// bytes give an error, never an out-of-bounds read; compressed IPC buffers
+// are refused (Arrow error) rather than inflated. The first failure is
 // returned; nothing is kept from a failed call.
 Result<ActiveMetadataTable> extract_metadata_ipc(std::span<const uint8_t> ipc,
                                                  const LoadedCaches& caches,

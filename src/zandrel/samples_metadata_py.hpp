@@ -1,22 +1,8 @@
 // The four CachedDataset methods that read and replace the samples metadata
 // table: metadata_ipc / samples_metadata_ipc and update_metadata_ipc /
-// set_samples_metadata_ipc.
-//
-// The class (dataset_py.cpp) owns the object layout, so it writes the
-// PyMethodDef entries itself: each entry's C function takes the DatasetState
-// out of `self` and calls the body below, with the matching docstring and
-// flags. For example:
-//
-//   PyObject* ds_metadata_ipc(PyObject* self, PyObject*) {
-//     return zandrel::metadata_ipc_method(*state_of(self));
-//   }
-//   PyObject* ds_update_metadata_ipc(PyObject* self, PyObject* args, PyObject* kwargs) {
-//     return zandrel::update_metadata_ipc_method(*state_of(self), args, kwargs,
-//                                                "update_metadata_ipc");
-//   }
-//   {"metadata_ipc", ds_metadata_ipc, METH_NOARGS, zandrel::kMetadataIpcDoc},
-//   {"update_metadata_ipc", (PyCFunction)(void (*)())ds_update_metadata_ipc,
-//    METH_VARARGS | METH_KEYWORDS, zandrel::kUpdateMetadataIpcDoc},
+// set_samples_metadata_ipc. The class (dataset_py.cpp) owns the object layout
+// and the PyMethodDef entries; each entry takes the DatasetState out of `self`
+// and calls one of the bodies below, with the docstring beside it.
 //
 // Everything here runs on the host thread with the interpreter lock held.
 #pragma once

@@ -49,9 +49,11 @@ Result<std::shared_ptr<WorkerPool>> WorkerPool::create(size_t num_workers) {
     auto [jobs_sender, jobs_receiver] =
         make_bounded_channel<JobBox>(worker_pool::queue_capacity(num_workers));
     for (size_t i = 0; i < num_workers; ++i) {
-      std::thread thread(worker_pool::spawn_worker, jobs_receiver);
+      // The name is made first: nothing may throw between starting the thread
+      // and detaching it, or the joinable std::thread would terminate us.
       std::string name = "zandrel-worker-" + std::to_string(i);
       name.resize(std::min(name.size(), worker_pool::kMaxThreadNameBytes));
+      std::thread thread(worker_pool::spawn_worker, jobs_receiver);
       // Naming is cosmetic; a refusal is ignored.
       (void)pthread_setname_np(thread.native_handle(), name.c_str());
       thread.detach();

@@ -23,10 +23,3 @@ def make_cache(tmp_path):
         return root
 
     return make
-
-
-@pytest.fixture
-def check_cache():
-    """check_cache(root, strict=True) -> (manifest, samples), raising
-    cachefmt.CacheFormatError when the directory breaks the format."""
-    return cachefmt.read_cache

@@ -46,7 +46,7 @@ def test_documented_bytes():
     assert rec == struct.pack("<Q", 11) + b'{"label":3}abc'
     assert cachefmt.encode_metadata({"b": 1, "a": True, "c": "x", "B": 0.0}) == b'{"B":0.0,"a":true,"b":1,"c":"x"}'
     cases = {1.0: "1.0", 100.0: "100.0", 1e15: "1000000000000000.0", 0.5: "0.5", 1e-5: "0.00001",
-             12.25: "12.25", 1e16: "1e+16", 1.5e-7: "1.5e-7", 5e-324: "5e-324", -0.0: "-0.0",
+             -1.5e-5: "-0.000015", 12.25: "12.25", 1e16: "1e+16", 1.5e-7: "1.5e-7", 5e-324: "5e-324", -0.0: "-0.0",
              0.1 + 0.2: "0.30000000000000004", float("inf"): "null"}
     assert {k: cachefmt.float_text(k) for k in cases} == cases
-    assert cachefmt.string_text("\t\x01\x7fé") == '"\\t\\u0001\x7fé"'
+    assert cachefmt.value_text("\t\x01\x7fé") == '"\\t\\u0001\x7fé"'

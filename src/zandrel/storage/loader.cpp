@@ -7,8 +7,10 @@
 
 #include <arrow/array.h>
 #include <arrow/io/file.h>
+#include <arrow/io/memory.h>
 #include <arrow/ipc/reader.h>
 #include <arrow/record_batch.h>
+#include <arrow/result.h>
 #include <arrow/status.h>
 #include <arrow/type.h>
 
@@ -58,16 +60,26 @@ Result<Manifest> read_manifest(const std::filesystem::path& path) {
       std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
 }
 
+// An Arrow IPC file reader over the whole file behind `fd` (which it takes),
+// read into memory in one go and closed before this returns. Arrow reads the
+// footer of a plain file through its own I/O thread pool; from memory it
+// reads on the calling thread.
+arrow::Result<std::shared_ptr<arrow::ipc::RecordBatchFileReader>> open_ipc_in_memory(int fd) {
+  ARROW_ASSIGN_OR_RAISE(auto file, arrow::io::ReadableFile::Open(fd));
+  ARROW_ASSIGN_OR_RAISE(const int64_t size, file->GetSize());
+  ARROW_ASSIGN_OR_RAISE(auto bytes, file->Read(size));
+  auto options = arrow::ipc::IpcReadOptions::Defaults();
+  options.use_threads = false;  // one small file; no work for Arrow's pool
+  return arrow::ipc::RecordBatchFileReader::Open(
+      std::make_shared<arrow::io::BufferReader>(std::move(bytes)), options);
+}
+
 // Opens an Arrow IPC file reader on `path`. Opening the file fails with Io;
-// Arrow refusing its footer or schema with Arrow.
+// reading it, or Arrow refusing its footer or schema, with Arrow.
 Result<std::shared_ptr<arrow::ipc::RecordBatchFileReader>> open_ipc_file(
     const std::filesystem::path& path) {
   ZR_ASSIGN_OR_RETURN(UniqueFd fd, open_read_only(path));
-  auto file = arrow::io::ReadableFile::Open(fd.release());  // takes the descriptor
-  if (!file.ok()) return Err(arrow_error(file.status()));
-  auto options = arrow::ipc::IpcReadOptions::Defaults();
-  options.use_threads = false;  // one small file; no work for Arrow's pool
-  auto reader = arrow::ipc::RecordBatchFileReader::Open(*file, options);
+  auto reader = open_ipc_in_memory(fd.release());
   if (!reader.ok()) return Err(arrow_error(reader.status()));
   return *std::move(reader);
 }

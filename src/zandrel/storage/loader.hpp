@@ -118,9 +118,10 @@ struct LoadedCache {
   }
 
   // An Arrow IPC file reader over root/"metadata.arrow" (all columns), for the
-  // samples metadata table; read its batches with read_metadata_batch. Works at
-  // either depth and does not touch the stored rows. Failure: Io opening the
-  // file, Arrow when its footer or schema is refused.
+  // samples metadata table; read its batches with read_metadata_batch. The
+  // file is read into memory whole and closed at once. Works at either depth
+  // and does not touch the stored rows. Failure: Io opening the file, Arrow
+  // reading it or refusing its footer or schema.
   Result<std::shared_ptr<arrow::ipc::RecordBatchFileReader>> metadata_batches() const;
 
  private:

@@ -32,32 +32,33 @@ void write_shard(json::PrettyWriter& writer, const ShardManifest& shard) {
   writer.end_object();
 }
 
+// Reads one value with `read` into `target`.
+template <typename T, typename Read>
+Status read_into(T& target, json::TokenReader& reader, Read read) {
+  ZR_ASSIGN_OR_RETURN(target, read(reader));
+  return {};
+}
+
+// An array whose elements are each read with `read` onto the end of `target`.
+template <typename T, typename Read>
+Status read_list(std::vector<T>& target, json::TokenReader& reader, Read read) {
+  return json::read_sequence(reader, [&]() -> Status {
+    ZR_ASSIGN_OR_RETURN(T element, read(reader));
+    target.push_back(std::move(element));
+    return {};
+  });
+}
+
 Result<ShardManifest> read_shard(json::TokenReader& reader) {
   ShardManifest shard{};
   ZR_RETURN_IF_ERROR(json::read_struct(reader, "ShardManifest", kShardFields, [&](size_t field) -> Status {
     switch (field) {
-      case 0: {
-        ZR_ASSIGN_OR_RETURN(shard.name, json::read_string(reader));
-        break;
-      }
-      case 1: {
-        ZR_ASSIGN_OR_RETURN(shard.uncompressed_byte_len, json::read_u64(reader));
-        break;
-      }
-      case 2: {
-        ZR_ASSIGN_OR_RETURN(shard.byte_len, json::read_u64(reader));
-        break;
-      }
-      case 3: {
-        ZR_ASSIGN_OR_RETURN(shard.compression, read_shard_compression(reader));
-        break;
-      }
-      default: {
-        ZR_ASSIGN_OR_RETURN(shard.sha256, json::read_string(reader));
-        break;
-      }
+      case 0: return read_into(shard.name, reader, json::read_string);
+      case 1: return read_into(shard.uncompressed_byte_len, reader, json::read_u64);
+      case 2: return read_into(shard.byte_len, reader, json::read_u64);
+      case 3: return read_into(shard.compression, reader, read_shard_compression);
+      default: return read_into(shard.sha256, reader, json::read_string);
     }
-    return {};
   }));
   return shard;
 }
@@ -66,40 +67,14 @@ Result<Manifest> read_manifest(json::TokenReader& reader) {
   Manifest manifest{};
   ZR_RETURN_IF_ERROR(json::read_struct(reader, "Manifest", kManifestFields, [&](size_t field) -> Status {
     switch (field) {
-      case 0: {
-        ZR_ASSIGN_OR_RETURN(manifest.format_version, json::read_u32(reader));
-        break;
-      }
-      case 1: {
-        ZR_ASSIGN_OR_RETURN(manifest.source_name, json::read_string(reader));
-        break;
-      }
-      case 2: {
-        ZR_ASSIGN_OR_RETURN(manifest.sample_count, json::read_u64(reader));
-        break;
-      }
-      case 3:
-        return json::read_sequence(reader, [&]() -> Status {
-          ZR_ASSIGN_OR_RETURN(MetadataField entry, read_metadata_field(reader));
-          manifest.metadata_schema.push_back(std::move(entry));
-          return {};
-        });
-      case 4: {
-        ZR_ASSIGN_OR_RETURN(manifest.metadata_sha256, json::read_string(reader));
-        break;
-      }
-      case 5: {
-        ZR_ASSIGN_OR_RETURN(manifest.index_sha256, json::read_string(reader));
-        break;
-      }
-      default:
-        return json::read_sequence(reader, [&]() -> Status {
-          ZR_ASSIGN_OR_RETURN(ShardManifest entry, read_shard(reader));
-          manifest.shards.push_back(std::move(entry));
-          return {};
-        });
+      case 0: return read_into(manifest.format_version, reader, json::read_u32);
+      case 1: return read_into(manifest.source_name, reader, json::read_string);
+      case 2: return read_into(manifest.sample_count, reader, json::read_u64);
+      case 3: return read_list(manifest.metadata_schema, reader, read_metadata_field);
+      case 4: return read_into(manifest.metadata_sha256, reader, json::read_string);
+      case 5: return read_into(manifest.index_sha256, reader, json::read_string);
+      default: return read_list(manifest.shards, reader, read_shard);
     }
-    return {};
   }));
   return manifest;
 }

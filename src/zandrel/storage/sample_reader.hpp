@@ -97,7 +97,6 @@ class ShardReaderCache {
   // Moves `path`'s reader, if any, to the most recently used end.
   void mark_recent(const std::filesystem::path& path);
 
-  size_t open_count() const { return by_key_.size(); }
   bool is_open(const std::filesystem::path& path) const {
     return by_key_.contains(shard_reader_key(path));
   }

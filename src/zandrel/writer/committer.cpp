@@ -1,40 +1,8 @@
 #include "zandrel/writer/committer.hpp"
 
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <utility>
 
 namespace zandrel::writer {
-
-namespace fs = std::filesystem;
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// The path's text without trailing "." segments and slashes.
-std::string without_trailing_dots(const fs::path& path) {
-  std::string text = path.native();
-  for (;;) {
-    if (text.size() > 1 && text.back() == '/') {
-      text.pop_back();
-    } else if (text.size() > 2 && text.ends_with("/.")) {
-      text.resize(text.size() - 2);
-    } else {
-      return text;
-    }
-  }
-}
-
-}  // namespace
-
-Status rename_build_directory(const fs::path& temp_path, const fs::path& final_path) {
-  const std::string from = without_trailing_dots(temp_path);
-  const std::string to = without_trailing_dots(final_path);
-  if (std::rename(from.c_str(), to.c_str()) != 0) return Err(CacheError::io(errno));
-  return {};
-}
 
 // ---------------------------------------------------------------------------
 // ActiveSourceWrite
@@ -150,9 +118,7 @@ Status PipelineCommitter::apply_finish() {
   source.profiler.record_finish(source.name, finished->stats);
   source.progress.finish();
 
-  const Clock::time_point started = Clock::now();
-  Status renamed = rename_build_directory(source.temp_path, source.cache_path);
-  source.profiler.record_bytes(source.name, WriterStage::kPublish, Clock::now() - started, 0);
+  Status renamed = publish_cache(source.name, source.temp_path, source.cache_path, source.profiler);
   if (!renamed) {
     source.mark_failed(renamed.error());
     return store_result(index, std::move(source).error_result());

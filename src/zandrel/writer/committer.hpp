@@ -141,12 +141,6 @@ class PipelineCommitter {
   std::optional<ActiveSourceWrite> active_;        // from Start to Finish / Failed
 };
 
-// Moves the finished build directory to its final path with one rename (no
-// copy fallback). Trailing "/." segments and slashes are dropped first:
-// rename(2) refuses a path ending in "/.", which a name such as "a/." gives.
-Status rename_build_directory(const std::filesystem::path& temp_path,
-                              const std::filesystem::path& final_path);
-
 }  // namespace zandrel::writer
 
 namespace zandrel::writer::pipeline {

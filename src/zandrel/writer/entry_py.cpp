@@ -298,6 +298,9 @@ PyObject* py_validate_source_paths(PyObject* /*module*/, PyObject* args, PyObjec
     if (!checked) return host::raise_cache_error(checked.error());
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return nullptr;
   }
   Py_RETURN_NONE;
 }

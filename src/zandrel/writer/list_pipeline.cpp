@@ -1,6 +1,5 @@
 #include "zandrel/writer/list_pipeline.hpp"
 
-#include <chrono>
 #include <limits>
 #include <string>
 #include <utility>
@@ -10,8 +9,6 @@ namespace zandrel::writer {
 namespace fs = std::filesystem;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kMaxSequence = std::numeric_limits<uint64_t>::max();
 
@@ -131,9 +128,11 @@ class ListProducer {
 
   // Sends the events of entry `index`. An error ends the whole call.
   Status write_entry(size_t index) {
-    ZR_RETURN_IF_ERROR(sources_.check_signals());
+    // The entry is held before any host code runs for it, so a signal
+    // handler that shrinks the list cannot take it away.
     std::unique_ptr<SampleSource> source = sources_.entry(index);
     if (source == nullptr) return Err(CacheError::worker_failed());
+    ZR_RETURN_IF_ERROR(sources_.check_signals());
 
     Result<std::string> name = source->name();
     if (!name) {
@@ -156,41 +155,22 @@ class ListProducer {
         .temp_path = std::move(temp_path),
         .index = index,
     }}));
-    Status pulled = pull_samples(*source, *name);
+    Status pulled = source->start_iteration();
+    if (pulled) {
+      pulled = pull_samples(*source, *name, profiler_, [this](WriterInput input) {
+        return ingress_.send_event(PipelineEvent{std::move(input)});
+      });
+    }
     if (pulled) return ingress_.send_event(PipelineEvent{PipelineEvent::Finish{}});
     if (stops_call(pulled.error())) return Err(std::move(pulled).error());
-    // The committer turns this into the source's triple and removes its
-    // temporary directory.
+    // Any other failure is the source's: the committer turns it into the
+    // source's triple and removes its temporary directory.
     return ingress_.send_event(PipelineEvent{PipelineEvent::Failed{pulled.error().to_string()}});
   }
 
  private:
   Status ready(size_t index, WriteResult result) {
     return ingress_.send_event(PipelineEvent{PipelineEvent::Ready{index, std::move(result)}});
-  }
-
-  // Pulls every item of the source and sends it as a Sample. An error is
-  // the source's (or, Interrupted / Exit, the call's).
-  Status pull_samples(SampleSource& source, const std::string& name) {
-    ZR_RETURN_IF_ERROR(source.start_iteration());
-    for (;;) {
-      ZR_RETURN_IF_ERROR(source.check_signals());
-
-      const Clock::time_point next_started = Clock::now();
-      Result<bool> pulled = source.next_item();
-      profiler_.record_bytes(name, WriterStage::kPythonNext, Clock::now() - next_started, 0);
-      if (!pulled) return Err(std::move(pulled).error());
-      if (!*pulled) return {};
-
-      const Clock::time_point extract_started = Clock::now();
-      ZR_ASSIGN_OR_RETURN(WriterInput input, source.extract_item());
-      const Clock::time_point extracted = Clock::now();
-      profiler_.record_bytes(name, WriterStage::kPythonExtract, extracted - extract_started,
-                             input.data.size());
-
-      ZR_RETURN_IF_ERROR(ingress_.send_event(PipelineEvent{std::move(input)}));
-      profiler_.record_bytes(name, WriterStage::kIngressWait, Clock::now() - extracted, 0);
-    }
   }
 
   SourceList& sources_;

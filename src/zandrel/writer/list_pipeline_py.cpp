@@ -9,42 +9,6 @@ namespace zandrel::writer {
 
 namespace {
 
-using host::PyRef;
-
-// One list entry, held by a new reference for its whole pass, so that host
-// code removing it from the list cannot free it under the road.
-class PythonListEntry final : public SampleSource {
- public:
-  explicit PythonListEntry(PyRef source) : source_(std::move(source)) {}
-
-  Result<std::string> name() override { return extract_source_name(source_.get()); }
-
-  Status start_iteration() override {
-    iterator_ = PyRef::steal(PyObject_GetIter(source_.get()));
-    if (!iterator_) return Err(py_error());
-    return {};
-  }
-
-  Status check_signals() override { return writer::check_signals(); }
-
-  Result<bool> next_item() override {
-    item_ = PyRef::steal(PyIter_Next(iterator_.get()));
-    if (item_) return true;
-    if (PyErr_Occurred()) return Err(py_error());
-    return false;
-  }
-
-  Result<WriterInput> extract_item() override {
-    PyRef item = std::move(item_);  // released when the conversion is done
-    return extract_cache_input(item.get());
-  }
-
- private:
-  PyRef source_;
-  PyRef iterator_;
-  PyRef item_;  // the item pulled last, until it is extracted
-};
-
 class PythonSourceList final : public SourceList {
  public:
   // `list` is borrowed: the caller keeps it alive for the whole road.
@@ -65,7 +29,9 @@ class PythonSourceList final : public SourceList {
       PyErr_Clear();
       return nullptr;
     }
-    return std::make_unique<PythonListEntry>(PyRef::borrow(item));
+    // The entry takes its own reference for its whole pass: host code that
+    // removes it from the list cannot free it under the road.
+    return python_sample_source(item);
   }
 
   Status check_signals() override { return writer::check_signals(); }

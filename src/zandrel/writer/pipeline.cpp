@@ -113,23 +113,8 @@ WriteResult reuse_existing_result(std::string name, const fs::path& final_path,
   return success_write_result(std::move(name), final_path);
 }
 
-namespace {
-
-// Pulls the source's items into the pipeline, drains it and finishes the
-// cache. Every object it makes (builder, pipeline, progress line) is gone when
-// it returns, so the caller can remove the temporary directory.
-Status build_cache(SampleSource& source, const std::string& name, const fs::path& temp_path,
-                   const WriterConfig& config, const WriterProfiler& profiler) {
-  ZR_ASSIGN_OR_RETURN(storage::CacheBuilder builder,
-                      storage::CacheBuilder::create(temp_path, name, config.max_shard_bytes.value,
-                                                    config.shard_compression));
-  ZR_RETURN_IF_ERROR(source.start_iteration());
-
-  SampleWritePipeline pipeline(std::move(builder), name,
-                               WriteProgress::create(config.show_progress, name), config.pool,
-                               profiler, config.window(),
-                               [&source] { return source.check_signals(); });
-  uint64_t sequence = 0;
+Status pull_samples(SampleSource& source, std::string_view name, const WriterProfiler& profiler,
+                    const std::function<Status(WriterInput)>& submit) {
   for (;;) {
     ZR_RETURN_IF_ERROR(source.check_signals());
 
@@ -137,7 +122,7 @@ Status build_cache(SampleSource& source, const std::string& name, const fs::path
     Result<bool> pulled = source.next_item();
     profiler.record_bytes(name, WriterStage::kPythonNext, Clock::now() - next_started, 0);
     if (!pulled) return Err(std::move(pulled).error());
-    if (!*pulled) break;
+    if (!*pulled) return {};
 
     const Clock::time_point extract_started = Clock::now();
     ZR_ASSIGN_OR_RETURN(WriterInput input, source.extract_item());
@@ -145,19 +130,14 @@ Status build_cache(SampleSource& source, const std::string& name, const fs::path
     profiler.record_bytes(name, WriterStage::kPythonExtract, extracted - extract_started,
                           input.data.size());
 
-    ZR_RETURN_IF_ERROR(pipeline.submit(std::move(input), sequence));
+    ZR_RETURN_IF_ERROR(submit(std::move(input)));
     profiler.record_bytes(name, WriterStage::kIngressWait, Clock::now() - extracted, 0);
-
-    if (sequence == kMaxSequence) return Err(sequence_overflow());
-    ++sequence;
   }
-  ZR_RETURN_IF_ERROR(pipeline.drain());
-  return std::move(pipeline).finish();
 }
 
-// The path without trailing "." segments and slashes. rename(2) refuses a
-// path ending in "/." (EINVAL), which a name such as "a/." would otherwise
-// give, although it names the same directory.
+namespace {
+
+// The path without trailing "." segments and slashes.
 std::string without_trailing_dots(const fs::path& path) {
   std::string text = path.native();
   for (;;) {
@@ -171,9 +151,36 @@ std::string without_trailing_dots(const fs::path& path) {
   }
 }
 
-// One rename, no copy fallback; timed whether it succeeds or not.
-Status publish(const std::string& name, const fs::path& temp_path, const fs::path& final_path,
-               const WriterProfiler& profiler) {
+// Builds the cache in the temporary directory: creates the builder, pulls
+// the source's items through the pipeline, drains it and finishes the cache.
+// Every object it makes (builder, pipeline, progress line) is gone when it
+// returns, so the caller can remove the temporary directory.
+Status build_cache(SampleSource& source, const std::string& name, const fs::path& temp_path,
+                   const WriterConfig& config, const WriterProfiler& profiler) {
+  ZR_ASSIGN_OR_RETURN(storage::CacheBuilder builder,
+                      storage::CacheBuilder::create(temp_path, name, config.max_shard_bytes.value,
+                                                    config.shard_compression));
+  ZR_RETURN_IF_ERROR(source.start_iteration());
+
+  SampleWritePipeline pipeline(std::move(builder), name,
+                               WriteProgress::create(config.show_progress, name), config.pool,
+                               profiler, config.window(),
+                               [&source] { return source.check_signals(); });
+  uint64_t sequence = 0;
+  ZR_RETURN_IF_ERROR(pull_samples(source, name, profiler, [&](WriterInput input) -> Status {
+    ZR_RETURN_IF_ERROR(pipeline.submit(std::move(input), sequence));
+    if (sequence == kMaxSequence) return Err(sequence_overflow());
+    ++sequence;
+    return {};
+  }));
+  ZR_RETURN_IF_ERROR(pipeline.drain());
+  return std::move(pipeline).finish();
+}
+
+}  // namespace
+
+Status publish_cache(std::string_view name, const fs::path& temp_path, const fs::path& final_path,
+                     const WriterProfiler& profiler) {
   const std::string from = without_trailing_dots(temp_path);
   const std::string to = without_trailing_dots(final_path);
   const Clock::time_point started = Clock::now();
@@ -183,8 +190,6 @@ Status publish(const std::string& name, const fs::path& temp_path, const fs::pat
   if (rc != 0) return Err(CacheError::io(rename_errno));
   return {};
 }
-
-}  // namespace
 
 Result<WriteResult> write_single_source(SampleSource& source, std::string_view base_cache_dir,
                                         const WriterConfig& config,
@@ -206,7 +211,7 @@ Result<WriteResult> write_single_source(SampleSource& source, std::string_view b
   }
 
   Status written = build_cache(source, *name, temp_path, config, profiler);
-  if (written) written = publish(*name, temp_path, final_path, profiler);
+  if (written) written = publish_cache(*name, temp_path, final_path, profiler);
   if (written) return success_write_result(std::move(*name), final_path);
 
   // Cleanup: nothing of a failed build stays, except base/tmp itself. A

@@ -168,6 +168,22 @@ class SampleSource {
   virtual Result<WriterInput> extract_item() = 0;
 };
 
+// Pulls every item of `source` (already iterating) and hands each extracted
+// sample to `submit`. A signal check runs before every item; the stages
+// python_next (every call, whatever it gives), python_extract and
+// ingress_wait (the time `submit` took) are recorded under `name`. Ends at
+// the source's end, or with the first error of the check, the source or
+// `submit`. Shared by both write roads.
+Status pull_samples(SampleSource& source, std::string_view name, const WriterProfiler& profiler,
+                    const std::function<Status(WriterInput)>& submit);
+
+// Publishes a finished build by one rename of `temp_path` to `final_path`
+// (no copy fallback), recorded as stage publish under `name` whether it
+// succeeds or not. Trailing "/." segments and slashes are dropped first:
+// rename(2) refuses a path ending in "/.", which a name such as "a/." gives.
+Status publish_cache(std::string_view name, const std::filesystem::path& temp_path,
+                     const std::filesystem::path& final_path, const WriterProfiler& profiler);
+
 // The outcome of a source whose final path already exists and may be reused:
 // success at once, or after storage::load_cache with validation succeeded.
 WriteResult reuse_existing_result(std::string name, const std::filesystem::path& final_path,
@@ -179,7 +195,15 @@ WriteResult reuse_existing_result(std::string name, const std::filesystem::path&
 Result<WriteResult> write_single_source(SampleSource& source, std::string_view base_cache_dir,
                                         const WriterConfig& config, const WriterProfiler& profiler);
 
-// write_single_source over a host object (pipeline_py.cpp).
+// --- Host side (pipeline_py.cpp, extension only) ----------------------------
+
+// A SampleSource over a host object that has a `name` and yields (data,
+// metadata) tuples. It holds its own reference to the object, so host code
+// that drops the caller's reference (say, by removing a list entry) cannot
+// free it while it is written.
+std::unique_ptr<SampleSource> python_sample_source(PyObject* source);
+
+// write_single_source over a host object.
 Result<WriteResult> write_single_source(PyObject* source, std::string_view base_cache_dir,
                                         const WriterConfig& config, const WriterProfiler& profiler);
 

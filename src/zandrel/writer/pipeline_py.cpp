@@ -1,7 +1,7 @@
-// The host side of the single-source road: a SampleSource over a host object
-// that has a `name` and yields (data, metadata) tuples. Runs on the calling
-// thread with the interpreter lock held; the source's own code runs inside
-// next_item() and the conversions.
+// The host side of both write roads: a SampleSource over a host object that
+// has a `name` and yields (data, metadata) tuples. Runs on the calling thread
+// with the interpreter lock held; the source's own code runs inside name(),
+// the iteration and the conversions.
 #include "zandrel/host.hpp"
 #include "zandrel/writer/pipeline.hpp"
 
@@ -13,13 +13,12 @@ using host::PyRef;
 
 class PythonSampleSource final : public SampleSource {
  public:
-  // `source` is borrowed: the caller keeps it alive for the whole road.
-  explicit PythonSampleSource(PyObject* source) : source_(source) {}
+  explicit PythonSampleSource(PyRef source) : source_(std::move(source)) {}
 
-  Result<std::string> name() override { return extract_source_name(source_); }
+  Result<std::string> name() override { return extract_source_name(source_.get()); }
 
   Status start_iteration() override {
-    iterator_ = PyRef::steal(PyObject_GetIter(source_));
+    iterator_ = PyRef::steal(PyObject_GetIter(source_.get()));
     if (!iterator_) return Err(py_error());
     return {};
   }
@@ -39,19 +38,22 @@ class PythonSampleSource final : public SampleSource {
   }
 
  private:
-  PyObject* source_;
+  PyRef source_;
   PyRef iterator_;
   PyRef item_;  // the item pulled last, until it is extracted
 };
 
 }  // namespace
 
+std::unique_ptr<SampleSource> python_sample_source(PyObject* source) {
+  return std::make_unique<PythonSampleSource>(PyRef::borrow(source));
+}
+
 Result<WriteResult> write_single_source(PyObject* source, std::string_view base_cache_dir,
                                         const WriterConfig& config,
                                         const WriterProfiler& profiler) {
-  PythonSampleSource adapter(source);
-  return write_single_source(static_cast<SampleSource&>(adapter), base_cache_dir, config,
-                             profiler);
+  std::unique_ptr<SampleSource> adapter = python_sample_source(source);
+  return write_single_source(*adapter, base_cache_dir, config, profiler);
 }
 
 }  // namespace zandrel::writer

@@ -22,13 +22,15 @@ uint64_t saturating_add(uint64_t a, uint64_t b) {
   return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<uint64_t>::max() : sum;
 }
 
-// PrettyWriter takes 64-bit numbers only: a 128-bit one is written as the
-// number 0 whose digit is then replaced by the full decimal text. The writer
-// only ever appends, so the '0' is the last byte of `out`.
-void write_u128(json::PrettyWriter& writer, std::string& out, Uint128 value) {
-  writer.uint_value(0);
-  out.pop_back();
-  out += u128_to_string(value);
+// Appends the decimal digits of `value` (at most 39 of them).
+void append_u128(std::string& out, Uint128 value) {
+  char digits[40];
+  size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + static_cast<int>(value % 10));
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) out += digits[--n];
 }
 
 }  // namespace
@@ -43,49 +45,38 @@ void add_record(StageStats& stats, Uint128 duration_ns, uint64_t bytes) {
   stats.bytes = saturating_add(stats.bytes, bytes);
 }
 
-std::string u128_to_string(Uint128 value) {
-  std::string digits;
-  do {
-    digits.push_back(static_cast<char>('0' + static_cast<int>(value % 10)));
-    value /= 10;
-  } while (value != 0);
-  std::reverse(digits.begin(), digits.end());
-  return digits;
-}
-
+// The layout is fixed, so the text is written directly: json::PrettyWriter
+// takes numbers of at most 64 bits, and the totals have 128.
 std::string render_profile(const ProfileSources& sources, Uint128 elapsed_ns) {
-  std::string out;
-  json::PrettyWriter w(out);
-  w.begin_object();
-  w.key("format_version");
-  w.uint_value(1);
-  w.key("elapsed_ns");
-  write_u128(w, out, elapsed_ns);
-  w.key("sources");
-  w.begin_array();
+  std::string out = "{\n  \"format_version\": 1,\n  \"elapsed_ns\": ";
+  append_u128(out, elapsed_ns);
+  out += ",\n  \"sources\": [";
+  std::string_view source_sep = "\n";
   for (const auto& [name, source] : sources) {
-    w.begin_object();
-    w.key("source_name");
-    w.string_value(name);
-    w.key("stages");
-    w.begin_array();
+    out += source_sep;
+    source_sep = ",\n";
+    out += "    {\n      \"source_name\": ";
+    json::write_string(out, name);
+    out += ",\n      \"stages\": [";
+    std::string_view stage_sep = "\n";
     for (const auto& [stage, stats] : source.stages) {
-      w.begin_object();
-      w.key("name");
-      w.string_value(stage);
-      w.key("calls");
-      w.uint_value(stats.calls);
-      w.key("total_ns");
-      write_u128(w, out, stats.total_ns);
-      w.key("bytes");
-      w.uint_value(stats.bytes);
-      w.end_object();
+      out += stage_sep;
+      stage_sep = ",\n";
+      out += "        {\n          \"name\": ";
+      json::write_string(out, stage);
+      out += ",\n          \"calls\": ";
+      json::write_uint(out, stats.calls);
+      out += ",\n          \"total_ns\": ";
+      append_u128(out, stats.total_ns);
+      out += ",\n          \"bytes\": ";
+      json::write_uint(out, stats.bytes);
+      out += "\n        }";
     }
-    w.end_array();
-    w.end_object();
+    out += source.stages.empty() ? "]" : "\n      ]";
+    out += "\n    }";
   }
-  w.end_array();
-  w.end_object();
+  out += sources.empty() ? "]" : "\n  ]";
+  out += "\n}";
   return out;
 }
 
@@ -144,10 +135,10 @@ Status WriterProfiler::finish() const {
   // Failures while the text goes to the file count as serialisation
   // failures; the final write-out at closing is reported the same way.
   if (auto written = file.write(text); !written) {
-    return Err(CacheError::json(written.error().to_string()));
+    return Err(CacheError::json(written.error().message()));
   }
   if (auto closed = file.close(); !closed) {
-    return Err(CacheError::json(closed.error().to_string()));
+    return Err(CacheError::json(closed.error().message()));
   }
   return {};
 }

@@ -57,15 +57,12 @@ __extension__ typedef unsigned __int128 Uint128;
 // Totals of one stage of one source. All counters saturate.
 struct StageStats {
   Uint128 total_ns = 0;  // sum of the recorded durations
-  uint64_t calls = 0;              // number of records
-  uint64_t bytes = 0;              // sum of the recorded byte counts
+  uint64_t calls = 0;    // number of records
+  uint64_t bytes = 0;    // sum of the recorded byte counts
 };
 
 // Adds one record to `stats`, saturating every counter.
 void add_record(StageStats& stats, Uint128 duration_ns, uint64_t bytes);
-
-// Decimal text of an unsigned 128-bit number.
-std::string u128_to_string(Uint128 value);
 
 // The recorded stages of one source, keyed by stage name (byte order).
 struct SourceStats {
@@ -85,8 +82,6 @@ class WriterProfiler {
   // Enabled: the profile is written to `path` by finish(). Disabled: every
   // operation is a no-op. Starts the call's wall clock. Cannot fail.
   static WriterProfiler create(bool enabled, std::filesystem::path path);
-
-  bool enabled() const { return inner_->output_path.has_value(); }
 
   // Adds one record to `stage` of `source_name`. A negative duration counts
   // as zero. Never fails.

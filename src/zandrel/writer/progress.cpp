@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -74,14 +75,13 @@ size_t terminal_width(int fd) {
 // Texts
 
 std::string fixed1(double value) {
-  char buffer[64];
-  const int n = std::snprintf(buffer, sizeof buffer, "%.1f", value);
-  if (n > 0 && static_cast<size_t>(n) < sizeof buffer) return std::string(buffer, n);
-  // Only values beyond 10^62 get here; the exact digits need a larger buffer.
-  std::string big(static_cast<size_t>(n) + 1, '\0');
-  std::snprintf(big.data(), big.size(), "%.1f", value);
-  big.pop_back();
-  return big;
+  // std::to_chars rounds exactly and, unlike printf, ignores the C locale,
+  // whose decimal point may be a comma. A double has at most 309 digits
+  // before the point.
+  char buffer[320];
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 1);
+  return std::string(buffer, result.ptr);
 }
 
 std::string eta_text(double seconds) {
@@ -254,7 +254,11 @@ void Ticker::run(std::shared_ptr<ProgressDisplay> display, std::shared_ptr<Progr
   std::unique_lock lock(mutex_);
   while (!wake_.wait_for(lock, period, [this] { return stopping_; })) {
     lock.unlock();
-    display->update(*line, [](ProgressLine& l) { ++l.ticks; }, /*redraw=*/true);
+    try {
+      display->update(*line, [](ProgressLine& l) { ++l.ticks; }, /*redraw=*/true);
+    } catch (...) {
+      // A redraw that cannot allocate is skipped; nothing may leave the thread.
+    }
     lock.lock();
   }
 }
@@ -316,7 +320,6 @@ void WriteProgress::finish() {
   if (line_ == nullptr) return;
   ticker_.reset();  // no tick may redraw the line after its final state
   if (in_multi_) {
-    display_->update(*line_, [](ProgressLine& line) { line.finished = true; }, false);
     display_->remove(line_);
     display_->redraw();
     return;
