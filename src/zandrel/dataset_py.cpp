@@ -38,20 +38,6 @@ PyTypeObject* dataset_type = nullptr;
 
 DatasetState& state_of(PyObject* self) { return *reinterpret_cast<PyCachedDataset*>(self)->state; }
 
-// Runs a method body so that no C++ exception (an allocation failure) crosses
-// into the interpreter.
-template <typename Body>
-auto guarded(Body body, decltype(body()) failure) -> decltype(body()) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    host::raise_cache_error(CacheError::worker_failed());
-  }
-  return failure;
-}
-
 // `paths`: a sequence of str (a str itself refused).
 std::optional<std::vector<std::string>> extract_paths(PyObject* object) {
   if (PyUnicode_Check(object)) {
@@ -117,7 +103,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* dataset_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return construct(type, args, kwargs); }, nullptr);
+  return host::guarded([&] { return construct(type, args, kwargs); }, nullptr);
 }
 
 // Releases this object's handle of the state; iterators keep their own
@@ -131,7 +117,7 @@ void dataset_dealloc(PyObject* self) {
 }
 
 Py_ssize_t dataset_len(PyObject* self) {
-  return guarded(
+  return host::guarded(
       [&]() -> Py_ssize_t {
         const size_t epoch_len = dataset::current_epoch_len(state_of(self));
         if (epoch_len > static_cast<size_t>(PY_SSIZE_T_MAX)) {
@@ -146,7 +132,7 @@ Py_ssize_t dataset_len(PyObject* self) {
 // Plans the next epoch under the dataset's mutex (moving the stored position
 // on at once), then starts its loads outside the mutex.
 PyObject* dataset_iter(PyObject* self) {
-  return guarded(
+  return host::guarded(
       [&]() -> PyObject* {
         DatasetState& state = state_of(self);
         Result<EpochPlan> plan = plan_next_epoch(state);
@@ -161,7 +147,7 @@ PyObject* dataset_iter(PyObject* self) {
 }
 
 PyObject* dataset_set_epoch_len(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded(
+  return host::guarded(
       [&]() -> PyObject* {
         static const char* const kNames[] = {"epoch_len"};
         std::array<PyObject*, 1> values{};

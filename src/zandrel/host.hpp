@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -58,6 +59,21 @@ class PyRef {
 // Raises the error as its Python exception (ValueError, RuntimeError, or a new
 // KeyboardInterrupt or SystemExit) and returns nullptr for the caller to return.
 PyObject* raise_cache_error(const CacheError& error);
+
+// Runs the body of a host-callable function so that no C++ exception crosses
+// into the interpreter: an allocation failure raises MemoryError, any other
+// exception RuntimeError("runtime worker failed"), and `failure` is returned.
+template <typename Body>
+auto guarded(Body body, decltype(body()) failure) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "runtime worker failed");
+  }
+  return failure;
+}
 
 // Binds positional and keyword arguments to `names` (all required, no
 // defaults) with the host's own binding errors. `out` receives borrowed

@@ -3,9 +3,9 @@
 namespace zandrel::host {
 
 PyObject* raise_cache_error(const CacheError& error) {
-  PyErrSpec spec = into_py_err(error);
+  PyErrSpec pending = into_py_err(error);
   PyObject* type = PyExc_RuntimeError;
-  switch (spec.type) {
+  switch (pending.type) {
     case PyErrSpec::Type::kValueError:
       type = PyExc_ValueError;
       break;
@@ -20,7 +20,8 @@ PyObject* raise_cache_error(const CacheError& error) {
       break;
   }
   PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(spec.argument.data(), static_cast<Py_ssize_t>(spec.argument.size()), "replace"));
+      PyUnicode_DecodeUTF8(pending.argument.data(), static_cast<Py_ssize_t>(pending.argument.size()),
+                           "replace"));
   if (!text) return nullptr;
   PyErr_SetObject(type, text.get());
   return nullptr;

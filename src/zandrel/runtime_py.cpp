@@ -90,13 +90,8 @@ PyObject* next_sample(IteratorState& state) {
 }
 
 PyObject* iterator_next(PyObject* self) {
-  try {
-    return next_sample(reinterpret_cast<PyDatasetIterator*>(self)->state);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (...) {
-    return host::raise_cache_error(CacheError::worker_failed());
-  }
+  return host::guarded(
+      [&] { return next_sample(reinterpret_cast<PyDatasetIterator*>(self)->state); }, nullptr);
 }
 
 // Releases the RuntimeIterator, which cancels the loads still in flight

@@ -22,20 +22,6 @@ PyObject* bytes_from(std::span<const uint8_t> data) {
                                    static_cast<Py_ssize_t>(data.size()));
 }
 
-// Runs a method body; a C++ exception escaping it (an allocation failure)
-// becomes a host exception instead of crossing into the interpreter.
-template <typename Body>
-PyObject* guarded(Body body) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-    return nullptr;
-  }
-}
-
 PyObject* read_table(DatasetState& state) {
   // The installed table is immutable, so a reference taken under the mutex
   // may be copied into the result after the mutex is released.
@@ -93,12 +79,13 @@ PyObject* replace_table(DatasetState& state, PyObject* args, PyObject* kwargs,
 }  // namespace
 
 PyObject* metadata_ipc_method(DatasetState& state) {
-  return guarded([&] { return read_table(state); });
+  return host::guarded([&] { return read_table(state); }, nullptr);
 }
 
 PyObject* update_metadata_ipc_method(DatasetState& state, PyObject* args, PyObject* kwargs,
                                      const char* method_name) {
-  return guarded([&] { return replace_table(state, args, kwargs, method_name); });
+  return host::guarded([&] { return replace_table(state, args, kwargs, method_name); },
+                       nullptr);
 }
 
 }  // namespace zandrel

@@ -18,23 +18,26 @@ struct PyZandrel {
 PyTypeObject* zandrel_type = nullptr;
 
 PyObject* zandrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* const kNames[] = {"num_workers"};
-  PyObject* values[1];
-  if (!host::bind_arguments(args, kwargs, "Zandrel", kNames, values)) return nullptr;
-  std::optional<size_t> num_workers = host::extract_usize(values[0], "num_workers");
-  if (!num_workers) return nullptr;
-  if (*num_workers == 0) {
-    return host::raise_cache_error(
-        CacheError::invalid_argument("num_workers must be greater than zero"));
-  }
-  Result<std::shared_ptr<WorkerPool>> pool = WorkerPool::create(*num_workers);
-  if (!pool) return host::raise_cache_error(pool.error());
+  return host::guarded([&]() -> PyObject* {
+    static const char* const kNames[] = {"num_workers"};
+    PyObject* values[1];
+    if (!host::bind_arguments(args, kwargs, "Zandrel", kNames, values)) return nullptr;
+    std::optional<size_t> num_workers = host::extract_usize(values[0], "num_workers");
+    if (!num_workers) return nullptr;
+    if (*num_workers == 0) {
+      return host::raise_cache_error(
+          CacheError::invalid_argument("num_workers must be greater than zero"));
+    }
+    Result<std::shared_ptr<WorkerPool>> pool = WorkerPool::create(*num_workers);
+    if (!pool) return host::raise_cache_error(pool.error());
 
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (!self) return nullptr;  // the pool handle goes here, closing the pool
-  new (&reinterpret_cast<PyZandrel*>(self)->runtime) RuntimeHandle{std::move(*pool), *num_workers};
-  return self;
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;  // the pool handle goes here, closing the pool
+    new (&reinterpret_cast<PyZandrel*>(self)->runtime)
+        RuntimeHandle{std::move(*pool), *num_workers};
+    return self;
+  }, nullptr);
 }
 
 // Releases this object's pool handle; the pool closes with its last handle.

@@ -17,10 +17,10 @@ const ShardCompression kNone{CompressionAlgo::kNone, 1.0};
 const ShardCompression kLz4{CompressionAlgo::kLz4, 2.0};
 
 // A payload of a little-endian length field and a hand-made block.
-Bytes payload(uint32_t len, Bytes block) {
-  Bytes out{static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8),
-            static_cast<uint8_t>(len >> 16), static_cast<uint8_t>(len >> 24)};
-  out.insert(out.end(), block.begin(), block.end());
+Bytes payload(uint32_t len, const Bytes& block) {
+  Bytes out(4 + block.size());
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(len >> (8 * i));
+  std::copy(block.begin(), block.end(), out.begin() + 4);
   return out;
 }
 

@@ -267,19 +267,14 @@ PyObject* py_write_cache(PyObject* /*module*/, PyObject* args, PyObject* kwargs)
   std::optional<bool> reuse_existing = host::extract_bool(bound[4], "reuse_existing");
   if (!reuse_existing) return nullptr;
 
-  // No C++ exception may leave through the interpreter: an allocation failure
-  // becomes MemoryError, anything else RuntimeError.
-  try {
-    Result<std::vector<writer::WriteResult>> results = writer::write_cache(
-        std::move(*runtime), bound[1], *base, bound[3], *reuse_existing);
-    if (!results) return host::raise_cache_error(results.error());
-    return results_to_list(*results);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-    return nullptr;
-  }
+  return host::guarded(
+      [&]() -> PyObject* {
+        Result<std::vector<writer::WriteResult>> results = writer::write_cache(
+            std::move(*runtime), bound[1], *base, bound[3], *reuse_existing);
+        if (!results) return host::raise_cache_error(results.error());
+        return results_to_list(*results);
+      },
+      nullptr);
 }
 
 PyObject* py_validate_source_paths(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
@@ -293,16 +288,13 @@ PyObject* py_validate_source_paths(PyObject* /*module*/, PyObject* args, PyObjec
   }
   std::optional<std::string> base = host::extract_str(bound[1], "base_cache_dir");
   if (!base) return nullptr;
-  try {
-    Status checked = writer::pipeline::ensure_unique_source_paths(bound[0], *base);
-    if (!checked) return host::raise_cache_error(checked.error());
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-    return nullptr;
-  }
-  Py_RETURN_NONE;
+  return host::guarded(
+      [&]() -> PyObject* {
+        Status checked = writer::pipeline::ensure_unique_source_paths(bound[0], *base);
+        if (!checked) return host::raise_cache_error(checked.error());
+        Py_RETURN_NONE;
+      },
+      nullptr);
 }
 
 PyMethodDef kWriterMethods[] = {
