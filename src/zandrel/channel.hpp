@@ -17,9 +17,10 @@
 // condition variable. A value that arrives within microseconds (a worker
 // answering the calling thread, a submitter feeding a worker that has just
 // finished a job) is so taken without a futex wait, a wake-up and two context
-// switches. A sender wakes a sleeping receiver only when the receivers spinning
-// at that moment cannot take every queued value. Values still leave strictly
-// in the order they were queued.
+// switches. A receiver that loses a value to another receiver spins on while
+// its time lasts. A sender wakes a sleeping receiver only when the receivers
+// spinning at that moment cannot take every queued value. Values still leave
+// strictly in the order they were queued.
 //
 // Sender and Receiver are cheap handles of one shared channel; copies may be
 // used from any number of threads at once. A handle itself is not
@@ -159,12 +160,29 @@ struct State {
     return true;
   }
 
-  // Spins while nothing is receivable, until `deadline` or for kReceiveSpin,
-  // whichever ends first. Counted in spinning_receivers meanwhile: a receiver
-  // counted there checks the ring under the mutex after its spin.
-  void spin_until_receivable(Clock::time_point deadline) {
-    if (ready.load(std::memory_order_relaxed)) return;
+  // Spins for at most kReceiveSpin (ending at `deadline` at the latest) while
+  // nothing is receivable, then returns the mutex held. A receiver that finds
+  // the value taken by another receiver spins again while its time lasts
+  // rather than going to sleep, so a burst of values to several receivers
+  // does not leave all but one of them asleep.
+  std::unique_lock<std::mutex> lock_after_spin(Clock::time_point deadline) {
+    if (ready.load(std::memory_order_relaxed)) {
+      std::unique_lock lock(mutex);
+      if (receivable()) return lock;
+    }
     const Clock::time_point limit = std::min(Clock::now() + kReceiveSpin, deadline);
+    for (;;) {
+      spin_until_receivable(limit);
+      std::unique_lock lock(mutex);
+      if (receivable() || Clock::now() >= limit) return lock;
+    }
+  }
+
+  // Spins while nothing is receivable, until `limit`. Counted in
+  // spinning_receivers meanwhile: a receiver counted there checks the ring
+  // under the mutex after its spin.
+  void spin_until_receivable(Clock::time_point limit) {
+    if (ready.load(std::memory_order_relaxed)) return;
     spinning_receivers.fetch_add(1, std::memory_order_relaxed);
     for (unsigned i = 0; !ready.load(std::memory_order_relaxed); ++i) {
       if (i < kSpinPauses) {
@@ -310,8 +328,7 @@ class Receiver : public channel_detail::Handle<T, channel_detail::ReceiverSide> 
   std::optional<T> recv() const {
     auto* state = this->state_.get();
     if (!state) return std::nullopt;
-    state->spin_until_receivable(channel_detail::Clock::time_point::max());
-    std::unique_lock lock(state->mutex);
+    std::unique_lock lock = state->lock_after_spin(channel_detail::Clock::time_point::max());
     state->wait_receivable(lock, [state](std::unique_lock<std::mutex>& held) {
       state->not_empty.wait(held);
       return true;
@@ -327,8 +344,7 @@ class Receiver : public channel_detail::Handle<T, channel_detail::ReceiverSide> 
     auto* state = this->state_.get();
     if (!state) return std::unexpected(RecvTimeoutError::kDisconnected);
     const auto deadline = channel_detail::Clock::now() + timeout;
-    state->spin_until_receivable(deadline);
-    std::unique_lock lock(state->mutex);
+    std::unique_lock lock = state->lock_after_spin(deadline);
     bool ready = state->wait_receivable(lock, [&](std::unique_lock<std::mutex>& held) {
       return state->not_empty.wait_until(held, deadline) == std::cv_status::no_timeout;
     });
