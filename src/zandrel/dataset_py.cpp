@@ -108,13 +108,7 @@ PyObject* dataset_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // Releases this object's handle of the state; iterators keep their own
 // handles of the pool, caches and offsets.
-void dataset_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<PyCachedDataset*>(self)->state.~shared_ptr();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
-}
+constexpr auto dataset_dealloc = host::dealloc_holder<PyCachedDataset, &PyCachedDataset::state>;
 
 Py_ssize_t dataset_len(PyObject* self) {
   return host::guarded(

@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -55,6 +56,18 @@ class PyRef {
   explicit PyRef(PyObject* object) : object_(object) {}
   PyObject* object_ = nullptr;
 };
+
+// The tp_dealloc of a heap type whose objects hold one C++ value in `Member`
+// (constructed in place by the type's tp_new): destroys the value, frees the
+// object and releases the object's reference to its type.
+template <typename Object, auto Member>
+void dealloc_holder(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&(reinterpret_cast<Object*>(self)->*Member));
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
 
 // Raises the error as its Python exception (ValueError, RuntimeError, or a new
 // KeyboardInterrupt or SystemExit) and returns nullptr for the caller to return.

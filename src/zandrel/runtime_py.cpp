@@ -94,15 +94,9 @@ PyObject* iterator_next(PyObject* self) {
       [&] { return next_sample(reinterpret_cast<PyDatasetIterator*>(self)->state); }, nullptr);
 }
 
-// Releases the RuntimeIterator, which cancels the loads still in flight
-// without waiting for them.
-void iterator_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<PyDatasetIterator*>(self)->state.~IteratorState();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
-}
+// Releasing the RuntimeIterator cancels the loads still in flight without
+// waiting for them.
+constexpr auto iterator_dealloc = host::dealloc_holder<PyDatasetIterator, &PyDatasetIterator::state>;
 
 PyType_Slot iterator_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},

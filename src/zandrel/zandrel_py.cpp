@@ -41,13 +41,7 @@ PyObject* zandrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 // Releases this object's pool handle; the pool closes with its last handle.
-void zandrel_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<PyZandrel*>(self)->runtime.~RuntimeHandle();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
-}
+constexpr auto zandrel_dealloc = host::dealloc_holder<PyZandrel, &PyZandrel::runtime>;
 
 PyType_Slot zandrel_slots[] = {
     {Py_tp_doc, const_cast<char*>("Zandrel(num_workers)\n--\n\n")},
