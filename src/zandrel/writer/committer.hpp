@@ -64,10 +64,7 @@ struct PipelineEvent {
 };
 
 // What a forwarding job sends back: the event and its sequence number.
-struct SerializedPipelineMessage {
-  PipelineEvent event;
-  uint64_t seq;
-};
+using SerializedPipelineMessage = Numbered<PipelineEvent>;
 
 // The source being written.
 //

@@ -12,9 +12,7 @@ namespace {
 
 constexpr uint64_t kMaxSequence = std::numeric_limits<uint64_t>::max();
 
-CacheError sequence_overflow() {
-  return CacheError::invalid_argument("pipeline sequence overflowed u64");
-}
+constexpr const char* kSequenceOverflow = "pipeline sequence overflowed u64";
 
 }  // namespace
 
@@ -24,14 +22,8 @@ CacheError sequence_overflow() {
 SourceListWritePipeline::SourceListWritePipeline(std::shared_ptr<WorkerPool> pool,
                                                  PipelineCommitter committer, uint64_t window,
                                                  SignalCheck check_signals)
-    : pool_(std::move(pool)),
-      committer_(std::move(committer)),
-      max_in_flight_(std::max<uint64_t>(1, window)),
-      check_signals_(std::move(check_signals)) {
-  auto [tx, rx] = make_bounded_channel<Message>(max_in_flight_);
-  results_tx_ = std::move(tx);
-  results_rx_ = std::move(rx);
-}
+    : window_(std::move(pool), window, std::move(check_signals), kSequenceOverflow),
+      committer_(std::move(committer)) {}
 
 SourceListWritePipeline::~SourceListWritePipeline() { release_committer(); }
 
@@ -42,47 +34,25 @@ void SourceListWritePipeline::release_committer() {
   committer_.reset();
 }
 
-Status SourceListWritePipeline::complete_one() {
-  ZR_ASSIGN_OR_RETURN(SerializedPipelineMessage message,
-                      receive_worker_result(results_rx_, check_signals_));
-  if (in_flight_ == 0) return Err(CacheError::worker_failed());
-  --in_flight_;
-  auto [slot, inserted] = pending_.try_emplace(message.seq, std::move(message.event));
-  if (!inserted) {
-    // One sequence number came back twice: the newer event takes the place.
-    slot->second = std::move(message.event);
-    return Err(CacheError::worker_failed());
-  }
+Status SourceListWritePipeline::apply(PipelineEvent event) {
   if (!committer_) return Err(CacheError::worker_failed());
+  return committer_->apply(std::move(event));
+}
 
-  for (auto next = pending_.find(next_commit_); next != pending_.end();
-       next = pending_.find(next_commit_)) {
-    PipelineEvent event = std::move(next->second);
-    pending_.erase(next);
-    ZR_RETURN_IF_ERROR(committer_->apply(std::move(event)));
-    if (next_commit_ == kMaxSequence) return Err(sequence_overflow());
-    ++next_commit_;
-  }
-  return {};
+Status SourceListWritePipeline::complete_one() {
+  return window_.complete_one([this](PipelineEvent event) { return apply(std::move(event)); });
 }
 
 Status SourceListWritePipeline::submit(PipelineEvent event, uint64_t seq) {
-  if (in_flight_ >= max_in_flight_) ZR_RETURN_IF_ERROR(complete_one());
-  // The job only hands the event back; it cannot fail and catches nothing.
-  SerializedPipelineMessage message{std::move(event), seq};
-  ZR_RETURN_IF_ERROR(pool_->submit(
-      results_tx_, [message = std::move(message)]() mutable -> Message {
-        return std::move(message);
-      }));
-  ++in_flight_;
-  return {};
+  return window_.submit(std::move(event), seq,
+                        [this](PipelineEvent ready) { return apply(std::move(ready)); });
 }
 
 Result<std::vector<WriteResult>> SourceListWritePipeline::finish() {
   // On an error here the committer stays inside and the destructor releases
   // it (active source failed, bar finished).
-  while (in_flight_ > 0) ZR_RETURN_IF_ERROR(complete_one());
-  if (!pending_.empty()) return Err(CacheError::worker_failed());
+  ZR_RETURN_IF_ERROR(
+      window_.drain([this](PipelineEvent event) { return apply(std::move(event)); }));
   if (!committer_) return Err(CacheError::worker_failed());
 
   PipelineCommitter committer = std::move(*committer_);
@@ -97,7 +67,7 @@ Result<std::vector<WriteResult>> SourceListWritePipeline::finish() {
 CacheError SourceListWritePipeline::abort(CacheError fatal) {
   // Events already out are still applied: a source whose Finish was sent
   // may yet be published, and results keep filling their slots.
-  while (in_flight_ > 0) {
+  while (window_.in_flight() > 0) {
     if (!complete_one()) break;
   }
   release_committer();
@@ -109,7 +79,7 @@ CacheError SourceListWritePipeline::abort(CacheError fatal) {
 
 Status PipelineIngress::send_event(PipelineEvent event) {
   const uint64_t seq = next_seq_;
-  if (seq == kMaxSequence) return Err(sequence_overflow());
+  if (seq == kMaxSequence) return Err(CacheError::invalid_argument(kSequenceOverflow));
   ZR_RETURN_IF_ERROR(pipeline_.submit(std::move(event), seq));
   next_seq_ = seq + 1;
   return {};

@@ -45,16 +45,11 @@
 
 namespace zandrel::writer {
 
-// The state of one list write: the window, the reorder buffer and the
-// committer. Owned by the calling thread for the duration of the call.
-//
-// Invariants: in_flight_ <= max_in_flight_ = capacity of the results channel
-// after every submission, so a forwarding job's send never blocks; every key
-// of pending_ is at least next_commit_.
+// The state of one list write: the forwarding window and the committer that
+// applies the events in sequence order. Owned by the calling thread for the
+// duration of the call.
 class SourceListWritePipeline {
  public:
-  using Message = Result<SerializedPipelineMessage>;
-
   // `window` >= 1 is both the channel's capacity and the in-flight bound.
   // `check_signals` runs between the 100 ms slices of every wait.
   SourceListWritePipeline(std::shared_ptr<WorkerPool> pool, PipelineCommitter committer,
@@ -85,9 +80,9 @@ class SourceListWritePipeline {
   // active, finishes the bar and gives back `fatal`.
   CacheError abort(CacheError fatal);
 
-  uint64_t in_flight() const { return in_flight_; }
-  uint64_t next_commit() const { return next_commit_; }
-  size_t pending() const { return pending_.size(); }
+  uint64_t in_flight() const { return window_.in_flight(); }
+  uint64_t next_commit() const { return window_.next_commit(); }
+  size_t pending() const { return window_.pending(); }
   // The committer while the call runs; null once an end took it out.
   const PipelineCommitter* committer() const { return committer_ ? &*committer_ : nullptr; }
 
@@ -95,16 +90,11 @@ class SourceListWritePipeline {
   // Fails a source still active and finishes the bar; the committer is gone.
   void release_committer();
 
-  std::shared_ptr<WorkerPool> pool_;
-  Sender<Message> results_tx_;    // a clone goes into every job; kept, so the
-                                  // channel never disconnects during the call
-  Receiver<Message> results_rx_;  // read only by the calling thread
+  // Applies one event, in sequence order, to the committer.
+  Status apply(PipelineEvent event);
+
+  ForwardingWindow<PipelineEvent> window_;
   std::optional<PipelineCommitter> committer_;
-  std::map<uint64_t, PipelineEvent> pending_;  // received ahead of their turn
-  uint64_t next_commit_ = 0;                   // next sequence number to apply
-  uint64_t in_flight_ = 0;                     // submitted, not yet received
-  uint64_t max_in_flight_;                     // the window (>= 1)
-  SignalCheck check_signals_;
 };
 
 // The producer's handle on the pipeline: numbers events 0, 1, 2, ... without

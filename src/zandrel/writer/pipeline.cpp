@@ -16,11 +16,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint64_t kMaxSequence = std::numeric_limits<uint64_t>::max();
-
-CacheError sequence_overflow() {
-  return CacheError::invalid_argument("sample sequence overflowed u64");
-}
+constexpr const char* kSequenceOverflow = "sample sequence overflowed u64";
 
 }  // namespace
 
@@ -31,65 +27,32 @@ SampleWritePipeline::SampleWritePipeline(storage::CacheBuilder builder, std::str
                                          WriteProgress progress, std::shared_ptr<WorkerPool> pool,
                                          WriterProfiler profiler, uint64_t max_in_flight,
                                          SignalCheck check_signals)
-    : builder_(std::move(builder)),
+    : window_(std::move(pool), max_in_flight, std::move(check_signals),
+              kSequenceOverflow),
+      builder_(std::move(builder)),
       source_name_(std::move(source_name)),
       progress_(std::move(progress)),
-      pool_(std::move(pool)),
-      profiler_(std::move(profiler)),
-      max_in_flight_(std::max<uint64_t>(1, max_in_flight)),
-      check_signals_(std::move(check_signals)) {
-  // Capacity = window, so a forwarding job's send never blocks.
-  auto [tx, rx] = make_bounded_channel<Result<SerializedSample>>(max_in_flight_);
-  results_tx_ = std::move(tx);
-  results_rx_ = std::move(rx);
-}
+      profiler_(std::move(profiler)) {}
 
 Status SampleWritePipeline::submit(WriterInput sample, uint64_t sequence) {
-  if (in_flight_ >= max_in_flight_) ZR_RETURN_IF_ERROR(complete_one());
-  // The job only hands the sample back; it cannot fail.
-  SerializedSample serialized{std::move(sample), sequence};
-  ZR_RETURN_IF_ERROR(pool_->submit(
-      results_tx_, [serialized = std::move(serialized)]() mutable -> Result<SerializedSample> {
-        return std::move(serialized);
-      }));
-  ++in_flight_;
-  return {};
+  return window_.submit(std::move(sample), sequence,
+                        [this](WriterInput input) { return commit(std::move(input)); });
 }
 
 Status SampleWritePipeline::complete_one() {
-  ZR_ASSIGN_OR_RETURN(SerializedSample sample,
-                      receive_worker_result(results_rx_, check_signals_));
-  if (in_flight_ == 0) return Err(CacheError::worker_failed());
-  --in_flight_;
-  const uint64_t sequence = sample.sequence;
-  auto [slot, inserted] = pending_.try_emplace(sequence, std::move(sample));
-  if (!inserted) {
-    // A sequence number came back twice: the newer sample takes the place.
-    slot->second = std::move(sample);
-    return Err(CacheError::worker_failed());
-  }
-  return commit_ready();
-}
-
-Status SampleWritePipeline::commit_ready() {
-  for (auto next = pending_.find(next_commit_); next != pending_.end();
-       next = pending_.find(next_commit_)) {
-    WriterInput input = std::move(next->second.input);
-    pending_.erase(next);
-    const uint64_t data_len = input.data.size();
-    ZR_ASSIGN_OR_RETURN(storage::SampleWriteStats stats,
-                        builder_.push_sample(std::move(input.data), std::move(input.metadata)));
-    profiler_.record_sample(source_name_, stats);
-    progress_.record_sample(data_len);
-    if (next_commit_ == kMaxSequence) return Err(sequence_overflow());
-    ++next_commit_;
-  }
-  return {};
+  return window_.complete_one([this](WriterInput input) { return commit(std::move(input)); });
 }
 
 Status SampleWritePipeline::drain() {
-  while (in_flight_ > 0) ZR_RETURN_IF_ERROR(complete_one());
-  if (!pending_.empty()) return Err(CacheError::worker_failed());
+  return window_.drain([this](WriterInput input) { return commit(std::move(input)); });
+}
+
+Status SampleWritePipeline::commit(WriterInput input) {
+  const uint64_t data_len = input.data.size();
+  ZR_ASSIGN_OR_RETURN(storage::SampleWriteStats stats,
+                      builder_.push_sample(std::move(input.data), std::move(input.metadata)));
+  profiler_.record_sample(source_name_, stats);
+  progress_.record_sample(data_len);
   return {};
 }
 
@@ -169,7 +132,9 @@ Status build_cache(SampleSource& source, const std::string& name, const fs::path
   uint64_t sequence = 0;
   ZR_RETURN_IF_ERROR(pull_samples(source, name, profiler, [&](WriterInput input) -> Status {
     ZR_RETURN_IF_ERROR(pipeline.submit(std::move(input), sequence));
-    if (sequence == kMaxSequence) return Err(sequence_overflow());
+    if (sequence == std::numeric_limits<uint64_t>::max()) {
+      return Err(CacheError::invalid_argument(kSequenceOverflow));
+    }
     ++sequence;
     return {};
   }));

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <string>
@@ -96,18 +97,110 @@ Result<T> receive_worker_result(const Receiver<Result<T>>& results,
   }
 }
 
-// One extracted sample on its way through the pool.
-struct SerializedSample {
-  WriterInput input;
-  uint64_t sequence;  // position in the source, from 0
+// An item on its way through the pool with its sequence number: a sample of
+// one source (SerializedSample), or an event of a list write
+// (SerializedPipelineMessage).
+template <typename Item>
+struct Numbered {
+  Item item;
+  uint64_t seq;
 };
 
-// The build of one source: the in-flight window, the reorder buffer and the
-// builder the samples are committed to. Owned by the calling thread.
+using SerializedSample = Numbered<WriterInput>;
+
+// The in-flight window and reorder buffer of both write roads. Items go to
+// the pool as forwarding jobs that only send them back; they return in
+// completion order and are handed to `apply` strictly in sequence order.
+// Owned by the calling thread.
 //
-// Invariants: in_flight_ <= max_in_flight_ after every submit; every key of
-// pending_ is greater than next_commit_; the samples committed so far are
-// exactly those numbered 0 .. next_commit_ - 1.
+// Invariants: in_flight() <= the window = the results channel's capacity
+// after every submit, so a job's send never blocks; every key of pending_ is
+// greater than next_commit_; items 0 .. next_commit_ - 1 have been applied.
+template <typename Item>
+class ForwardingWindow {
+ public:
+  using Message = Result<Numbered<Item>>;
+
+  // `window` >= 1; `overflow_message` names the sequence that ran out.
+  ForwardingWindow(std::shared_ptr<WorkerPool> pool, uint64_t window, SignalCheck check_signals,
+                   const char* overflow_message)
+      : pool_(std::move(pool)),
+        max_in_flight_(std::max<uint64_t>(1, window)),
+        check_signals_(std::move(check_signals)),
+        overflow_message_(overflow_message) {
+    auto [tx, rx] = make_bounded_channel<Message>(max_in_flight_);
+    results_tx_ = std::move(tx);
+    results_rx_ = std::move(rx);
+  }
+
+  // Hands `item` to the pool, first completing one item when the window is
+  // full. Closed queue: WorkerFailed. The item is consumed either way.
+  template <typename Apply>
+  Status submit(Item item, uint64_t seq, Apply&& apply) {
+    if (in_flight_ >= max_in_flight_) ZR_RETURN_IF_ERROR(complete_one(apply));
+    ZR_RETURN_IF_ERROR(pool_->submit(
+        results_tx_, [numbered = Numbered<Item>{std::move(item), seq}]() mutable -> Message {
+          return std::move(numbered);
+        }));
+    ++in_flight_;
+    return {};
+  }
+
+  // Receives one item, files it under its number and applies every item now
+  // next in line; the first error of `apply` ends it. A number received
+  // twice is WorkerFailed.
+  template <typename Apply>
+  Status complete_one(Apply&& apply) {
+    ZR_ASSIGN_OR_RETURN(Numbered<Item> numbered,
+                        receive_worker_result(results_rx_, check_signals_));
+    if (in_flight_ == 0) return Err(CacheError::worker_failed());
+    --in_flight_;
+    auto [slot, inserted] = pending_.try_emplace(numbered.seq, std::move(numbered.item));
+    if (!inserted) {
+      slot->second = std::move(numbered.item);  // the newer item takes the place
+      return Err(CacheError::worker_failed());
+    }
+    for (auto next = pending_.find(next_commit_); next != pending_.end();
+         next = pending_.find(next_commit_)) {
+      Item ready = std::move(next->second);
+      pending_.erase(next);
+      ZR_RETURN_IF_ERROR(apply(std::move(ready)));
+      if (next_commit_ == std::numeric_limits<uint64_t>::max()) {
+        return Err(CacheError::invalid_argument(overflow_message_));
+      }
+      ++next_commit_;
+    }
+    return {};
+  }
+
+  // Completes everything in flight; an item still filed afterwards (a gap in
+  // the sequence) is WorkerFailed.
+  template <typename Apply>
+  Status drain(Apply&& apply) {
+    while (in_flight_ > 0) ZR_RETURN_IF_ERROR(complete_one(apply));
+    if (!pending_.empty()) return Err(CacheError::worker_failed());
+    return {};
+  }
+
+  uint64_t in_flight() const { return in_flight_; }
+  uint64_t next_commit() const { return next_commit_; }
+  size_t pending() const { return pending_.size(); }
+
+ private:
+  std::shared_ptr<WorkerPool> pool_;
+  Sender<Message> results_tx_;    // cloned into every job; kept, so the channel
+                                  // never disconnects during the call
+  Receiver<Message> results_rx_;  // read only by the calling thread
+  std::map<uint64_t, Item> pending_;  // returned ahead of their turn
+  uint64_t next_commit_ = 0;          // next sequence number to apply
+  uint64_t in_flight_ = 0;            // submitted, not yet received
+  uint64_t max_in_flight_;            // the window (>= 1)
+  SignalCheck check_signals_;
+  const char* overflow_message_;
+};
+
+// The build of one source: the forwarding window and the builder the samples
+// are committed to, in source order. Owned by the calling thread.
 class SampleWritePipeline {
  public:
   SampleWritePipeline(storage::CacheBuilder builder, std::string source_name,
@@ -130,25 +223,19 @@ class SampleWritePipeline {
   // the progress line. Consumes the pipeline.
   Status finish() &&;
 
-  uint64_t in_flight() const { return in_flight_; }
-  uint64_t committed() const { return next_commit_; }
-  size_t pending() const { return pending_.size(); }
+  uint64_t in_flight() const { return window_.in_flight(); }
+  uint64_t committed() const { return window_.next_commit(); }
+  size_t pending() const { return window_.pending(); }
 
  private:
-  Status commit_ready();
+  // Writes one sample into the cache, in source order.
+  Status commit(WriterInput input);
 
-  Sender<Result<SerializedSample>> results_tx_;    // cloned into every job
-  Receiver<Result<SerializedSample>> results_rx_;  // read by complete_one
-  storage::CacheBuilder builder_;                  // the cache in the temporary directory
-  std::string source_name_;                        // the profiler's key
+  ForwardingWindow<WriterInput> window_;
+  storage::CacheBuilder builder_;  // the cache in the temporary directory
+  std::string source_name_;        // the profiler's key
   WriteProgress progress_;
-  std::shared_ptr<WorkerPool> pool_;
   WriterProfiler profiler_;
-  std::map<uint64_t, SerializedSample> pending_;   // returned ahead of their turn
-  uint64_t next_commit_ = 0;                       // next sequence number to commit
-  uint64_t in_flight_ = 0;                         // submitted, not yet received
-  uint64_t max_in_flight_;                         // the window (>= 1)
-  SignalCheck check_signals_;
 };
 
 // The road's view of one source. The host adapter (pipeline_py.cpp) reads a
