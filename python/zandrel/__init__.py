@@ -7,9 +7,6 @@
     for payload, metadata, cache_index, index_in_cache in dataset: ...
 """
 
-# pyarrow first, so that the libarrow the extension links against is loaded.
-import pyarrow  # noqa: F401
-
 from zandrel._zandrel import CachedDataset, Zandrel, validate_source_paths, write_cache
 
 __all__ = ["write_cache", "validate_source_paths", "Zandrel", "CachedDataset"]

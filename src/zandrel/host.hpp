@@ -107,7 +107,8 @@ std::optional<size_t> extract_usize(PyObject* object, const char* name);
 // included) is a TypeError naming the argument.
 std::optional<bool> extract_bool(PyObject* object, const char* name);
 
-// A str argument as UTF-8 text; TypeError naming the argument otherwise.
+// A str argument as UTF-8 text (embedded NULs kept); TypeError naming the
+// argument otherwise, also for a str that cannot be encoded (a lone surrogate).
 std::optional<std::string> extract_str(PyObject* object, const char* name);
 
 // The UTF-8 text of a str object; nullopt with an exception set otherwise.

@@ -51,8 +51,11 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, const char* function,
   return true;
 }
 
-void name_argument_error(const char* name) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+namespace {
+
+// Replaces the pending exception with TypeError("argument '<name>': <its
+// message>").
+void raise_argument_type_error(const char* name) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyRef type_ref = PyRef::steal(type), value_ref = PyRef::steal(value),
@@ -61,6 +64,12 @@ void name_argument_error(const char* name) {
   std::optional<std::string> message = text ? str_utf8(text.get()) : std::nullopt;
   PyErr_Clear();
   PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, message ? message->c_str() : "");
+}
+
+}  // namespace
+
+void name_argument_error(const char* name) {
+  if (PyErr_ExceptionMatches(PyExc_TypeError)) raise_argument_type_error(name);
 }
 
 std::optional<uint64_t> extract_u64(PyObject* object, const char* name) {
@@ -113,7 +122,16 @@ std::optional<std::string> extract_str(PyObject* object, const char* name) {
     return std::nullopt;
   }
   auto text = str_utf8(object);
-  if (!text) name_argument_error(name);
+  if (!text) {
+    // A str that cannot be encoded as UTF-8 (a lone surrogate) converts no
+    // better than another type: TypeError naming the argument, with the
+    // encoder's message.
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+      raise_argument_type_error(name);
+    } else {
+      name_argument_error(name);
+    }
+  }
   return text;
 }
 

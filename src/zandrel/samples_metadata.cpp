@@ -73,26 +73,6 @@ bool is_null_cell(const arrow::Array& column, int64_t row) {
   return bitmap != nullptr && !arrow::bit_util::GetBit(bitmap, column.offset() + row);
 }
 
-// The memory pool of the host-table reader. Uncompressed IPC buffers are
-// zero-copy slices of the host's bytes, so the reader asks a pool for memory
-// only to decompress a buffer. Refusing every request refuses compressed
-// tables before a crafted buffer can claim any decompressed size.
-class RefusingPool final : public arrow::MemoryPool {
- public:
-  arrow::Status Allocate(int64_t, int64_t, uint8_t**) override { return refused(); }
-  arrow::Status Reallocate(int64_t, int64_t, int64_t, uint8_t**) override { return refused(); }
-  void Free(uint8_t*, int64_t, int64_t) override {}
-  int64_t bytes_allocated() const override { return 0; }
-  int64_t total_bytes_allocated() const override { return 0; }
-  int64_t num_allocations() const override { return 0; }
-  std::string backend_name() const override { return "refusing"; }
-
- private:
-  static arrow::Status refused() {
-    return arrow::Status::NotImplemented("compressed IPC buffers are not supported");
-  }
-};
-
 // ---------------------------------------------------------------------------
 // Building
 
@@ -126,34 +106,43 @@ Result<std::shared_ptr<arrow::Array>> make_filled_array(size_t n, Fill fill) {
   return arrow::MakeArray(std::move(data));
 }
 
-// One output batch: the identities of rows first .. first + n - 1 of cache
-// `cache_id`, the batch's metadata columns and weights of 1.0.
-Result<std::shared_ptr<arrow::RecordBatch>> build_batch(
-    const std::shared_ptr<arrow::Schema>& schema, const arrow::RecordBatch& batch,
-    size_t cache_id, size_t cache_offset, size_t first, const MetadataSchema& fields) {
-  const size_t n = static_cast<size_t>(batch.num_rows());
+// The checks of one metadata.arrow batch holding rows first .. first + n - 1
+// of its cache, in the order they are reported: the batch's physical offset,
+// its sample_id range, its column count, then each field. Returns the
+// batch's metadata columns. Allocates nothing by the batch's row count, which
+// the file claims.
+Result<std::vector<std::shared_ptr<arrow::Array>>> check_batch(const arrow::RecordBatch& batch,
+                                                               size_t cache_offset, size_t first,
+                                                               const MetadataSchema& fields) {
   // The batch's first row must have a physical index, though it is not stored.
   size_t physical_first = 0;
   if (__builtin_add_overflow(cache_offset, first, &physical_first)) {
     return Err(CacheError::invalid_argument("physical metadata offset overflowed usize"));
   }
-  ZR_ASSIGN_OR_RETURN(auto cache_ids,
-                      make_filled_array<arrow::UInt64Type>(n, [&](size_t) { return cache_id; }));
   size_t end = 0;
-  if (__builtin_add_overflow(first, n, &end)) {
+  if (__builtin_add_overflow(first, static_cast<size_t>(batch.num_rows()), &end)) {
     return Err(CacheError::invalid_argument("sample_id range overflowed usize"));
   }
-  ZR_ASSIGN_OR_RETURN(auto sample_ids,
-                      make_filled_array<arrow::UInt64Type>(n, [&](size_t i) { return first + i; }));
   if (static_cast<size_t>(batch.num_columns()) != fields.size()) {
     return Err(CacheError::invalid_cache("metadata batch column count does not match manifest"));
   }
-  ZR_ASSIGN_OR_RETURN(auto metadata, metadata_columns(batch, fields));
+  return metadata_columns(batch, fields);
+}
+
+// One output batch of n rows: the identities of rows first .. first + n - 1
+// of cache `cache_id`, the batch's checked metadata columns and weights of 1.0.
+Result<std::shared_ptr<arrow::RecordBatch>> build_batch(
+    const std::shared_ptr<arrow::Schema>& schema, size_t n, size_t cache_id, size_t first,
+    std::vector<std::shared_ptr<arrow::Array>> metadata) {
+  ZR_ASSIGN_OR_RETURN(auto cache_ids,
+                      make_filled_array<arrow::UInt64Type>(n, [&](size_t) { return cache_id; }));
+  ZR_ASSIGN_OR_RETURN(auto sample_ids,
+                      make_filled_array<arrow::UInt64Type>(n, [&](size_t i) { return first + i; }));
   ZR_ASSIGN_OR_RETURN(auto weights,
                       make_filled_array<arrow::DoubleType>(n, [](size_t) { return 1.0; }));
 
   arrow::ArrayVector columns;
-  columns.reserve(fields.size() + 3);
+  columns.reserve(metadata.size() + 3);
   columns.push_back(std::move(cache_ids));
   columns.push_back(std::move(sample_ids));
   for (auto& column : metadata) columns.push_back(std::move(column));
@@ -169,18 +158,26 @@ Status build_cache_batches(const std::shared_ptr<arrow::Schema>& schema,
                            size_t cache_offset, const MetadataSchema& fields,
                            std::vector<std::shared_ptr<arrow::RecordBatch>>& out) {
   ZR_ASSIGN_OR_RETURN(auto reader, cache.metadata_batches());
+  const uint64_t sample_count = cache.manifest.sample_count;
   size_t rows = 0;
   for (int b = 0; b < reader->num_record_batches(); ++b) {
     ZR_ASSIGN_OR_RETURN(auto batch, storage::read_metadata_batch(*reader, b));
-    ZR_ASSIGN_OR_RETURN(auto built,
-                        build_batch(schema, *batch, cache_id, cache_offset, rows, fields));
-    rows += static_cast<size_t>(batch->num_rows());  // no overflow: checked by build_batch
+    ZR_ASSIGN_OR_RETURN(auto metadata, check_batch(*batch, cache_offset, rows, fields));
+    const size_t n = static_cast<size_t>(batch->num_rows());
+    const size_t first = rows;
+    rows += n;  // no overflow: checked by check_batch
+    // Rows past the manifest's sample count fail the cache on its row count
+    // once every batch is checked. A batch's row count comes from the file,
+    // so output arrays are made only for rows within the sample count, which
+    // the loaded index already holds: a batch claiming more costs nothing.
+    if (rows > sample_count) continue;
+    ZR_ASSIGN_OR_RETURN(auto built, build_batch(schema, n, cache_id, first, std::move(metadata)));
     out.push_back(std::move(built));
   }
-  if (rows != cache.manifest.sample_count) {
+  if (rows != sample_count) {
     return Err(CacheError::invalid_cache(
         "metadata row count for cache " + std::to_string(cache_id) + " expected " +
-        std::to_string(cache.manifest.sample_count) + ", got " + std::to_string(rows)));
+        std::to_string(sample_count) + ", got " + std::to_string(rows)));
   }
   return {};
 }
@@ -369,14 +366,14 @@ Result<ActiveMetadataTable> extract_metadata_ipc(std::span<const uint8_t> ipc,
                                                  const LoadedCaches& caches,
                                                  std::span<const size_t> cache_offsets,
                                                  const MetadataSchema& fields) {
-  // The reader works on the caller's bytes in place; they outlive this call,
-  // and the pool outlives the reader.
-  RefusingPool pool;
+  // The reader works on the caller's bytes in place; they outlive this call.
+  // Its pool refuses compressed tables before a crafted buffer can claim any
+  // decompressed size.
   auto buffer = std::make_shared<arrow::Buffer>(ipc.data(), static_cast<int64_t>(ipc.size()));
   auto file = std::make_shared<arrow::io::BufferReader>(buffer);
   auto options = arrow::ipc::IpcReadOptions::Defaults();
   options.use_threads = false;  // decode on the calling thread, not on Arrow's pool
-  options.memory_pool = &pool;
+  options.memory_pool = &storage::refusing_memory_pool();
   ZR_ASSIGN_OR_RETURN(auto reader,
                       from_arrow(arrow::ipc::RecordBatchFileReader::Open(file, options)));
 

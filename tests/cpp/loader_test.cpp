@@ -1,5 +1,6 @@
 // Damaged caches, opened and read back at both depths: each fault is caught by
 // the depth and the step that can see it, with its message.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <arrow/io/file.h>
 #include <arrow/ipc/writer.h>
 #include <arrow/json/from_string.h>
+#include <arrow/util/compression.h>
 #include <gtest/gtest.h>
 
 #include "zandrel/storage/builder.hpp"
@@ -71,6 +73,19 @@ std::string outcome(const fs::path& root, bool validate) {
     if (!got) return got.error().to_string();
   }
   return "ok";
+}
+
+TEST(LoaderTest, PathHoldingNulNamesNoManifest) {
+  // The system would see only the bytes before the NUL: a directory and a
+  // manifest here. The whole path names no file.
+  const fs::path root = fs::path(::testing::TempDir()) / ("loader_nul_" + std::to_string(getpid()));
+  fs::create_directories(root);
+  spit(root / "manifest.json", "{}");
+  for (const std::string& tail : {"\0/x"s, "/manifest.json\0"s}) {
+    const fs::path path = root.native() + tail;
+    EXPECT_EQ(outcome(path, false), "missing manifest: " + (path / "manifest.json").string());
+  }
+  fs::remove_all(root);
 }
 
 TEST(LoaderTest, DamageIsCaughtAtTheDepthThatSeesIt) {
@@ -144,6 +159,78 @@ TEST(LoaderTest, DamageIsCaughtAtTheDepthThatSeesIt) {
     EXPECT_EQ(outcome(base / c.name, true).substr(0, want.size()), want);
   }
   fs::remove_all(base);
+}
+
+TEST(LoaderTest, CompressedMetadataIsRefusedBeforeItsClaimedSizeIsAllocated) {
+  // A metadata.arrow whose one buffer is LZ4-compressed, its header claiming
+  // 1 GiB uncompressed: refused unread, without allocating that first.
+  const fs::path root = fs::path(::testing::TempDir()) / ("loader_lz4_" + std::to_string(getpid()));
+  fs::remove_all(root);
+  auto builder = CacheBuilder::create(root, "src", 1 << 20, ShardCompression{});
+  ASSERT_TRUE(builder->push_sample({1}, {{"label", int64_t{0}}}));
+  ASSERT_TRUE(std::move(*builder).finish());
+  auto schema = arrow::schema({arrow::field("label", arrow::int64())});
+  auto zeros = *arrow::MakeArrayFromScalar(arrow::Int64Scalar(0), 1000);
+  auto options = arrow::ipc::IpcWriteOptions::Defaults();
+  options.codec = *arrow::util::Codec::Create(arrow::Compression::LZ4_FRAME);
+  auto out = *arrow::io::FileOutputStream::Open((root / "metadata.arrow").string());
+  auto writer = *arrow::ipc::MakeFileWriter(out, schema, options);
+  ASSERT_TRUE(writer->WriteRecordBatch(*arrow::RecordBatch::Make(schema, 1000, {zeros})).ok());
+  ASSERT_TRUE(writer->Close().ok() && out->Close().ok());
+  // The buffer's uncompressed length, 8000, as the 8 bytes before its frame.
+  edit(root, "metadata.arrow", "\x40\x1f\0\0\0\0\0\0"s, "\0\0\0\x40\0\0\0\0"s);
+
+  const int64_t before = arrow::default_memory_pool()->total_bytes_allocated();
+  EXPECT_EQ(outcome(root, true).substr(0, 13), "Arrow error: ");
+  EXPECT_LT(arrow::default_memory_pool()->total_bytes_allocated() - before, 1 << 20);
+  fs::remove_all(root);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // the shadow memory alone passes any address-space limit
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Lets this process's address space grow by `bytes` at most.
+void limit_address_space_growth(size_t bytes) {
+  size_t pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  rlimit limit{};
+  getrlimit(RLIMIT_AS, &limit);
+  limit.rlim_cur = pages * static_cast<size_t>(sysconf(_SC_PAGESIZE)) + bytes;
+  setrlimit(RLIMIT_AS, &limit);
+}
+
+TEST(LoaderTest, MetadataRowsPastTheSampleCountAreCountedNotKept) {
+  if (kSanitized) GTEST_SKIP() << "an address-space limit cannot tell allocations apart under sanitizers";
+  // One sample, no metadata fields, and a metadata.arrow of a few hundred
+  // bytes whose Null column (no buffer) claims 2^27 rows: keeping a row each
+  // would take 3 GiB before the count is compared with the manifest's.
+  const fs::path root = fs::path(::testing::TempDir()) / ("loader_rows_" + std::to_string(getpid()));
+  fs::remove_all(root);
+  auto builder = CacheBuilder::create(root, "src", 1 << 20, ShardCompression{});
+  ASSERT_TRUE(builder->push_sample({1}, {{"label", true}}));
+  ASSERT_TRUE(std::move(*builder).finish());
+  Manifest manifest = *parse_manifest_json(slurp(root / "manifest.json"));
+  manifest.metadata_schema.clear();
+  spit(root / "manifest.json", write_manifest_json(manifest));
+  auto schema = arrow::schema({arrow::field("label", arrow::null())});
+  auto out = *arrow::io::FileOutputStream::Open((root / "metadata.arrow").string());
+  auto writer = *arrow::ipc::MakeFileWriter(out, schema);
+  auto nulls = std::make_shared<arrow::NullArray>(int64_t{1} << 27);
+  ASSERT_TRUE(writer->WriteRecordBatch(*arrow::RecordBatch::Make(schema, nulls->length(), {nulls})).ok());
+  ASSERT_TRUE(writer->Close().ok() && out->Close().ok());
+  reseal(root);
+
+  EXPECT_EXIT(
+      {
+        limit_address_space_growth(size_t{512} << 20);
+        std::cerr << outcome(root, true);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "metadata row count does not match manifest");
+  fs::remove_all(root);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "zandrel/storage/builder.hpp"
 #include "zandrel/storage/loader.hpp"
@@ -146,6 +147,50 @@ TEST_F(SamplesMetadata, UnreadableOrCorruptedBytesAreArrowErrors) {
   auto flipped = [&](size_t i, uint8_t bits) { Bytes b = valid; b[i] ^= bits; return b; };
   for (size_t i = 0; i < valid.size(); ++i)
     for (uint8_t bits : {0x01, 0x80, 0xFF}) error_of(flipped(i, bits));
+}
+
+// Bytes the default Arrow pool hands out while `run` runs: the identity and
+// weight arrays of a built table come from it.
+template <typename Run>
+int64_t arrow_bytes_during(Run run) {
+  const int64_t before = arrow::default_memory_pool()->total_bytes_allocated();
+  run();
+  return arrow::default_memory_pool()->total_bytes_allocated() - before;
+}
+
+TEST_F(SamplesMetadata, BuildRefusesClaimedRowsBeforeAllocatingForThem) {
+  // A metadata.arrow claiming 2^24 rows for cache "b" of 2 samples, in a
+  // small file: Null columns carry no buffer, a Boolean column one bit a row.
+  // The build must refuse it with the usual message without first making
+  // identities for every claimed row (128 MiB an array).
+  constexpr int64_t kRows = int64_t{1} << 24;
+  auto replace_metadata = [&](const arrow::FieldVector& fields, const arrow::ArrayVector& arrays) {
+    auto batch = arrow::RecordBatch::Make(arrow::schema(fields), kRows, arrays);
+    ASSERT_TRUE(batch->ValidateFull().ok());
+    Bytes bytes = ipc({batch});
+    std::ofstream(root_ / "b" / "metadata.arrow", std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  };
+  auto build_error = [&](const LoadedCaches& caches, const MetadataSchema& fields) {
+    std::string error;
+    const int64_t allocated = arrow_bytes_during([&] {
+      auto built = samples_metadata::build_samples_metadata_ipc(caches, offsets_, fields);
+      error = built ? "" : built.error().to_string();
+    });
+    EXPECT_LT(allocated, kRows) << error;
+    return error;
+  };
+
+  auto nulls = std::make_shared<arrow::NullArray>(kRows);
+  replace_metadata({arrow::field("label", arrow::null()), arrow::field("score", arrow::null())},
+                   {nulls, nulls});
+  EXPECT_EQ(build_error(caches_, kFields), "metadata column 'label' does not match manifest schema");
+
+  auto flags = arrow::MakeArrayFromScalar(arrow::BooleanScalar(false), kRows).ValueOrDie();
+  replace_metadata({arrow::field("flag", arrow::boolean())}, {flags});
+  offsets_ = {0};
+  EXPECT_EQ(build_error({caches_[1]}, {{"flag", MetadataKind::kBool}}),
+            "metadata row count for cache 0 expected 2, got 16777216");
 }
 
 }  // namespace

@@ -46,13 +46,16 @@ std::vector<size_t> positions(EpochPlan plan) {
 }
 
 TEST(Sampling, MatchesEveryReferenceVector) {
-  std::ifstream file(std::string(ZANDREL_TESTDATA_DIR) + "/sampler_vectors.json");
+  const std::string path = std::string(ZANDREL_TESTDATA_DIR) + "/sampler_vectors.json";
+  std::ifstream file(path);
+  ASSERT_TRUE(file.is_open()) << "cannot open the reference vectors " << path;
   std::string text(std::istreambuf_iterator<char>(file), {});
   rapidjson::Document doc;
   // Full precision: the weights must be the exact doubles of their text.
   doc.Parse<rapidjson::kParseFullPrecisionFlag>(text.c_str());
   ASSERT_TRUE(doc.IsObject() && doc.HasMember("raw_u64") && doc.HasMember("draw_seed") &&
-              doc.HasMember("uniform") && doc.HasMember("weighted"));
+              doc.HasMember("uniform") && doc.HasMember("weighted"))
+      << path << " is not the reference vectors file";
   for (const auto& c : doc["raw_u64"].GetArray()) {
     auto rng = sampling::ChaCha8Rng::seed_from_u64(c["s"].GetUint64());
     std::vector<uint64_t> expected = u64s(c["first_u64"]), got;

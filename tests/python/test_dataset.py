@@ -24,6 +24,7 @@ def test_arguments_are_converted_in_order(make_cache):
     for exc, name, changes in [
         (TypeError, "runtime", dict(runtime=object(), paths="x")),
         (TypeError, "paths", dict(paths=path, seed=-1)),  # a str is not a list of paths
+        (TypeError, "paths", dict(paths=["\ud800"], seed=-1)),  # not encodable
         (TypeError, "seed", dict(seed="1", prefetch_size=-1)),
         (OverflowError, None, dict(seed=2**64)),
         (TypeError, "shuffle", dict(shuffle=1, validate_cache=1)),
@@ -51,6 +52,12 @@ def test_caches_share_one_index_space(make_cache, tmp_path):
     missing = [str(tmp_path / "absent1"), str(tmp_path / "absent2")]
     with pytest.raises(ValueError, match="^missing manifest: .*absent1/manifest.json$"):
         z.CachedDataset(z.Zandrel(1), [a] + missing, 0, 1, False, True)
+    # A NUL ends the path the system would see (a's directory, a's manifest);
+    # the whole path names no file.
+    for path in [a + "\0/x", a + "/manifest.json\0"]:
+        with pytest.raises(ValueError) as info:
+            z.CachedDataset(runtime, [path], 0, 1, False, False)
+        assert str(info.value) == f"missing manifest: {path}/manifest.json"
 
 
 def test_schemas_must_match_field_by_field(make_cache):

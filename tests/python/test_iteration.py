@@ -5,12 +5,13 @@ import json
 import struct
 from pathlib import Path
 
+import pyarrow as pa
 import pytest
 
 import cachefmt
 from zandrel import _zandrel as z
 
-VECTORS = json.loads(Path("/work/shared/testdata/sampler_vectors.json").read_text())
+VECTORS = json.loads((Path(__file__).parent.parent / "data" / "sampler_vectors.json").read_text())
 
 
 def samples(n):
@@ -42,15 +43,29 @@ def test_epochs_continue_where_the_last_stopped(make_cache):
     assert positions(ds) == uniform[(42, 3, 32)]
 
 
-def test_shuffled_order_does_not_depend_on_workers_or_prefetch(make_cache):
+@pytest.mark.parametrize("shuffle,weighted", [(False, False), (True, False), (True, True)])
+def test_order_does_not_depend_on_workers_or_prefetch(make_cache, shuffle, weighted):
     paths = [str(make_cache(f"c{k}", samples(n))) for k, n in enumerate([5, 1, 7])]
 
     def epochs(workers, prefetch):
-        ds = z.CachedDataset(z.Zandrel(workers), paths, 99, prefetch, True, True)
-        ds.set_epoch_len(40)
-        return [[(c, i, data) for data, _, c, i in ds] for _ in range(3)]
+        ds = z.CachedDataset(z.Zandrel(workers), paths, 99, prefetch, shuffle, True)
+        if weighted:
+            table = pa.ipc.open_file(ds.metadata_ipc()).read_all()
+            weights = pa.array([float(i % 4 + 1) for i in range(table.num_rows)], pa.float64())
+            table = table.set_column(table.num_columns - 1, "weight", weights)
+            sink = pa.BufferOutputStream()
+            with pa.ipc.new_file(sink, table.schema) as writer:
+                writer.write_table(table)
+            ds.update_metadata_ipc(sink.getvalue().to_pybytes())
+        # Long enough for every window to hand out several runs of loads.
+        ds.set_epoch_len(2500)
+        return [[(c, i, data) for data, _, c, i in ds] for _ in range(2)]
 
-    assert epochs(1, 1) == epochs(4, 64) == epochs(3, 2)
+    reference = epochs(1, 1)
+    assert reference == epochs(4, 64) == epochs(3, 2) == epochs(8, 8)
+    if not shuffle:
+        physical = [(k, i) for k, n in enumerate([5, 1, 7]) for i in range(n)]
+        assert [(c, i) for c, i, _ in reference[0]] == [physical[p % 13] for p in range(2500)]
 
 
 def test_read_error_ends_the_epoch(make_cache):

@@ -1,8 +1,10 @@
 """The module's shape: what importing registers and what Zandrel accepts."""
 import contextlib
+import json
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -11,11 +13,21 @@ from zandrel import _zandrel
 
 
 def test_import_registers_four_names_and_starts_nothing():
-    # A fresh interpreter: pyarrow first (it may start threads of its own), then ours.
-    code = ("import os, pyarrow; n = len(os.listdir('/proc/self/task')); from zandrel import _zandrel; "
-            "print(n == len(os.listdir('/proc/self/task')), sorted(k for k in vars(_zandrel) if k[0] != '_'))")
-    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
-    assert out.stdout.strip() == "True ['CachedDataset', 'Zandrel', 'validate_source_paths', 'write_cache']"
+    # A fresh interpreter that imports this same package and nothing else. The
+    # only thread besides the main one may be the linked Arrow library's
+    # allocator thread; pyarrow (and numpy with it) stays unimported.
+    code = ("import json, os, sys, zandrel\n"
+            "names = [open(f'/proc/self/task/{t}/comm').read().strip()\n"
+            "         for t in os.listdir('/proc/self/task') if t != str(os.getpid())]\n"
+            "print(json.dumps({'threads': names, 'modules': [m for m in ('numpy', 'pyarrow') if m in sys.modules],\n"
+            "                  'names': sorted(k for k in vars(zandrel._zandrel) if k[0] != '_')}))")
+    path = os.pathsep.join(filter(None, [str(Path(zandrel.__file__).parents[1]), os.environ.get("PYTHONPATH")]))
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True,
+                         env=dict(os.environ, PYTHONPATH=path))
+    seen = json.loads(out.stdout)
+    assert set(seen["threads"]) <= {"jemalloc_bg_thd"}, seen["threads"]
+    assert seen["modules"] == []
+    assert seen["names"] == ["CachedDataset", "Zandrel", "validate_source_paths", "write_cache"]
     for name in ("write_cache", "validate_source_paths", "Zandrel", "CachedDataset"):
         assert getattr(zandrel, name) is getattr(_zandrel, name)
 

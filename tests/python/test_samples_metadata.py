@@ -1,6 +1,7 @@
 """The samples metadata table seen from Python: read, changed, handed back, iterated."""
 
 import json
+from pathlib import Path
 
 import pyarrow as pa
 import pyarrow.compute as pc
@@ -8,8 +9,7 @@ import pytest
 
 from zandrel import _zandrel
 
-with open("/work/shared/testdata/sampler_vectors.json") as vectors:
-    WEIGHTED = json.load(vectors)["weighted"]
+WEIGHTED = json.loads((Path(__file__).parent.parent / "data" / "sampler_vectors.json").read_text())["weighted"]
 
 
 @pytest.fixture

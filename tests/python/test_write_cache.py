@@ -128,8 +128,11 @@ def test_configuration_is_read_in_order_before_anything(runtime, tmp_path):
     # A profiler lookup that raises anything at all only turns profiling off.
     quiet = Recording([], **{**FIELDS, "profiler": KeyboardInterrupt()})
     assert write(runtime, tmp_path, Source("b", items(2)), cfg=quiet)[0][0] == "success"
-    with pytest.raises(TypeError, match="base_cache_dir"):
-        z.write_cache(runtime, Source("d", items(1)), tmp_path, config(), False)
+    # Arguments are converted in order: a str that cannot be encoded is named
+    # before the bad bool after it.
+    for base in (tmp_path, "\ud800"):
+        with pytest.raises(TypeError, match="^argument 'base_cache_dir': "):
+            z.write_cache(runtime, Source("d", items(1)), base, config(), 1)
 
 
 def test_names_items_and_destinations(runtime, tmp_path):
@@ -188,9 +191,28 @@ def test_failures_become_triples_and_leave_no_build(runtime, tmp_path):
     assert write(runtime, tmp_path, Source("f", []), True)[0][2] == str(tmp_path / "f")
     assert write(runtime, tmp_path, Source("f", []), True, validate_cache=True)[0][0] == "error"
     assert (tmp_path / "f").read_text() == "not a cache"
-    # A stale build is replaced.
+    # A stale build is replaced; a plain file there is no build and stays.
     (tmp_path / "tmp" / "h" / "shards").mkdir(parents=True)
     assert write(runtime, tmp_path, Source("h", items(3)))[0][0] == "success"
+    (tmp_path / "tmp" / "g").write_text("stale")
+    assert write(runtime, tmp_path, Source("g", items(1))) == [
+        ("error", "g", "I/O error: Not a directory (os error 20)")]
+    assert (tmp_path / "tmp" / "g").read_text() == "stale"
+
+
+def test_paths_holding_nul_name_no_file(runtime, tmp_path):
+    # The system would see only the bytes before a NUL (tmp_path, tmp_path/ab,
+    # tmp_path/tmp/ab); none of them may be read, removed or created.
+    (tmp_path / "tmp" / "ab").mkdir(parents=True)
+    invalid = "I/O error: Invalid argument (os error 22) for "
+    for base, name in [(str(tmp_path), "ab\0cd"), (f"{tmp_path}\0x", "ab")]:
+        assert write(runtime, base, Source(name, items(1)), reuse=True) == [
+            ("error", name, f"{invalid}{base}/tmp/{name}")]
+    profile = f"{tmp_path}/prof\0/run.json"
+    with pytest.raises(RuntimeError) as info:  # the profile fails after the source's triple
+        write(runtime, tmp_path, Source("a/b", []), profiler=NS(enabled=True, path=profile))
+    assert str(info.value) == invalid + profile
+    assert os.listdir(tmp_path) == ["tmp"] and os.listdir(tmp_path / "tmp") == ["ab"]
 
 
 def test_profile_stages_of_a_write(runtime, tmp_path):

@@ -64,6 +64,8 @@ def test_duplicates_reuse_and_empty_lists(tmp_path):
     assert z.validate_source_paths(twins[:3], "out") is None
     with pytest.raises(TypeError, match="sources"):
         z.validate_source_paths(tuple(twins), "out")
+    with pytest.raises(TypeError, match="^argument 'base_cache_dir': "):
+        z.validate_source_paths(twins, "\ud800")
 
     # Reused caches (validated or not) beside one that is written.
     z.write_cache(runtime, [Source("old", items(7))], str(tmp_path), config(), False)

@@ -9,6 +9,7 @@
 #include <arrow/io/file.h>
 #include <arrow/io/memory.h>
 #include <arrow/ipc/reader.h>
+#include <arrow/memory_pool.h>
 #include <arrow/record_batch.h>
 #include <arrow/result.h>
 #include <arrow/status.h>
@@ -22,6 +23,23 @@ namespace {
 CacheError arrow_error(const arrow::Status& status) {
   return CacheError::arrow(status.ToString());
 }
+
+// See refusing_memory_pool.
+class RefusingPool final : public arrow::MemoryPool {
+ public:
+  arrow::Status Allocate(int64_t, int64_t, uint8_t**) override { return refused(); }
+  arrow::Status Reallocate(int64_t, int64_t, int64_t, uint8_t**) override { return refused(); }
+  void Free(uint8_t*, int64_t, int64_t) override {}
+  int64_t bytes_allocated() const override { return 0; }
+  int64_t total_bytes_allocated() const override { return 0; }
+  int64_t num_allocations() const override { return 0; }
+  std::string backend_name() const override { return "refusing"; }
+
+ private:
+  static arrow::Status refused() {
+    return arrow::Status::NotImplemented("compressed IPC buffers are not supported");
+  }
+};
 
 // stat(2) of `path`, following symbolic links. Failure: Io.
 Result<struct stat> stat_path(const std::filesystem::path& path) {
@@ -63,13 +81,14 @@ Result<Manifest> read_manifest(const std::filesystem::path& path) {
 // An Arrow IPC file reader over the whole file behind `fd` (which it takes),
 // read into memory in one go and closed before this returns. Arrow reads the
 // footer of a plain file through its own I/O thread pool; from memory it
-// reads on the calling thread.
+// reads on the calling thread, and in place.
 arrow::Result<std::shared_ptr<arrow::ipc::RecordBatchFileReader>> open_ipc_in_memory(int fd) {
   ARROW_ASSIGN_OR_RAISE(auto file, arrow::io::ReadableFile::Open(fd));
   ARROW_ASSIGN_OR_RAISE(const int64_t size, file->GetSize());
   ARROW_ASSIGN_OR_RAISE(auto bytes, file->Read(size));
   auto options = arrow::ipc::IpcReadOptions::Defaults();
   options.use_threads = false;  // one small file; no work for Arrow's pool
+  options.memory_pool = &refusing_memory_pool();
   return arrow::ipc::RecordBatchFileReader::Open(
       std::make_shared<arrow::io::BufferReader>(std::move(bytes)), options);
 }
@@ -100,11 +119,10 @@ MetadataValue read_value(const arrow::Array& column, MetadataKind kind, int64_t 
   return std::string(static_cast<const arrow::StringArray&>(column).GetView(row));
 }
 
-// Appends the rows of one validated batch. The columns are checked before the
-// first row, field by field in schema order, which reports the same field a
-// row-by-row reading would; a batch without rows is not looked at.
-Status append_batch_rows(const arrow::RecordBatch& batch, const MetadataSchema& schema,
-                         std::vector<MetadataRow>& rows) {
+// The column checks of one validated batch, field by field in schema order,
+// which reports the same field a row-by-row reading would; a batch without
+// rows is not looked at.
+Status check_batch_columns(const arrow::RecordBatch& batch, const MetadataSchema& schema) {
   if (batch.num_rows() == 0) return {};
   for (size_t i = 0; i < schema.size(); ++i) {
     if (i >= static_cast<size_t>(batch.num_columns())) {
@@ -115,6 +133,13 @@ Status append_batch_rows(const arrow::RecordBatch& batch, const MetadataSchema& 
                                            std::string(to_string(schema[i].kind))));
     }
   }
+  return {};
+}
+
+// Appends the rows of one validated batch whose columns passed
+// check_batch_columns.
+void append_batch_rows(const arrow::RecordBatch& batch, const MetadataSchema& schema,
+                       std::vector<MetadataRow>& rows) {
   rows.reserve(rows.size() + static_cast<size_t>(batch.num_rows()));
   for (int64_t r = 0; r < batch.num_rows(); ++r) {
     MetadataRow row;
@@ -124,7 +149,35 @@ Status append_batch_rows(const arrow::RecordBatch& batch, const MetadataSchema& 
     }
     rows.push_back(std::move(row));
   }
-  return {};
+}
+
+// The rows of a metadata.arrow file and the number of rows its batches hold.
+struct CountedRows {
+  std::vector<MetadataRow> rows;  // all of them, or none when there are more than asked for
+  size_t count = 0;               // saturates at SIZE_MAX
+};
+
+// read_metadata_file, keeping the rows only while there are at most
+// `max_rows`. Past that the batches are still read and checked, with the same
+// errors in the same order, but only counted: a batch's row count comes from
+// the file, and a few bytes can claim billions of rows.
+Result<CountedRows> read_metadata_rows(const std::filesystem::path& path,
+                                       const MetadataSchema& schema, size_t max_rows) {
+  ZR_ASSIGN_OR_RETURN(auto reader, open_ipc_file(path));
+  CountedRows out;
+  for (int i = 0; i < reader->num_record_batches(); ++i) {
+    ZR_ASSIGN_OR_RETURN(auto batch, read_metadata_batch(*reader, i));
+    ZR_RETURN_IF_ERROR(check_batch_columns(*batch, schema));
+    if (__builtin_add_overflow(out.count, static_cast<size_t>(batch->num_rows()), &out.count)) {
+      out.count = SIZE_MAX;
+    }
+    if (out.count <= max_rows) {
+      append_batch_rows(*batch, schema, out.rows);
+    } else {
+      out.rows = {};
+    }
+  }
+  return out;
 }
 
 // Step 6 of loading: each shard's size, and its checksum when validating, one
@@ -175,8 +228,10 @@ LoadedCache::LoadedCache(LoadedCache&& other) noexcept
 
 Result<LoadedCache> load_cache(std::filesystem::path root, bool validate) {
   // 1-4: the manifest, which must be there and of the one known version.
+  // A path holding a NUL names no file (the system would see only the bytes
+  // before it), so its query fails; every later path extends this one.
   const std::filesystem::path manifest_path = root / kManifestFileName;
-  if (!stat_path(manifest_path)) {
+  if (manifest_path.native().contains('\0') || !stat_path(manifest_path)) {
     return Err(CacheError::invalid_cache("missing manifest: " + manifest_path.string()));
   }
   ZR_ASSIGN_OR_RETURN(Manifest manifest, read_manifest(manifest_path));
@@ -199,18 +254,25 @@ Result<LoadedCache> load_cache(std::filesystem::path root, bool validate) {
   // 7-9: the index.
   ZR_ASSIGN_OR_RETURN(std::vector<IndexEntry> index, read_index_file(index_path));
 
-  // 10: the metadata rows, or only the file's presence.
+  // 10: the metadata rows, or only the file's presence. A batch's row count
+  // comes from the file, so rows are kept only up to the length of the index
+  // already in memory, and only when that matches the manifest (else step 11
+  // fails whatever the rows); past that they are only counted, for step 11.
   std::optional<std::vector<MetadataRow>> rows;
+  std::optional<size_t> row_count;
   if (validate) {
-    ZR_ASSIGN_OR_RETURN(rows, read_metadata_file(metadata_path, manifest.metadata_schema));
+    const size_t max_rows = index.size() == manifest.sample_count ? index.size() : 0;
+    ZR_ASSIGN_OR_RETURN(CountedRows read,
+                        read_metadata_rows(metadata_path, manifest.metadata_schema, max_rows));
+    rows = std::move(read.rows);
+    row_count = read.count;
   } else {
     ZR_RETURN_IF_ERROR(stat_path(metadata_path));
   }
 
   // 11: counts and shard references.
-  ZR_RETURN_IF_ERROR(validate_loaded_shapes(
-      manifest.shards.size(), manifest.sample_count,
-      rows ? std::optional<size_t>(rows->size()) : std::nullopt, index));
+  ZR_RETURN_IF_ERROR(validate_loaded_shapes(manifest.shards.size(), manifest.sample_count,
+                                            row_count, index));
 
   LoadedCache cache;
   cache.manifest = std::move(manifest);
@@ -224,13 +286,8 @@ Result<LoadedCache> load_cache(std::filesystem::path root, bool validate) {
 
 Result<std::vector<MetadataRow>> read_metadata_file(const std::filesystem::path& path,
                                                     const MetadataSchema& schema) {
-  ZR_ASSIGN_OR_RETURN(auto reader, open_ipc_file(path));
-  std::vector<MetadataRow> rows;
-  for (int i = 0; i < reader->num_record_batches(); ++i) {
-    ZR_ASSIGN_OR_RETURN(auto batch, read_metadata_batch(*reader, i));
-    ZR_RETURN_IF_ERROR(append_batch_rows(*batch, schema, rows));
-  }
-  return rows;
+  ZR_ASSIGN_OR_RETURN(CountedRows read, read_metadata_rows(path, schema, SIZE_MAX));
+  return std::move(read.rows);
 }
 
 Status validate_loaded_shapes(size_t shard_count, uint64_t sample_count,
@@ -260,6 +317,12 @@ Result<std::shared_ptr<arrow::RecordBatch>> read_metadata_batch(
   arrow::Status valid = (*batch)->ValidateFull();
   if (!valid.ok()) return Err(arrow_error(valid));
   return *std::move(batch);
+}
+
+arrow::MemoryPool& refusing_memory_pool() {
+  // Never destroyed: a reader may be released during exit.
+  static RefusingPool* const pool = new RefusingPool();
+  return *pool;
 }
 
 Result<std::shared_ptr<arrow::ipc::RecordBatchFileReader>> LoadedCache::metadata_batches() const {

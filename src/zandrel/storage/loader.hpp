@@ -31,6 +31,7 @@
 #include "zandrel/types.hpp"
 
 namespace arrow {
+class MemoryPool;
 class RecordBatch;
 namespace ipc {
 class RecordBatchFileReader;
@@ -80,6 +81,14 @@ Status validate_loaded_shapes(size_t shard_count, uint64_t sample_count,
 Result<std::shared_ptr<arrow::RecordBatch>> read_metadata_batch(
     arrow::ipc::RecordBatchFileReader& reader, int i);
 
+// The memory pool of Arrow IPC readers over bytes already in memory. Such a
+// reader takes uncompressed buffers in place and allocates only to inflate a
+// compressed one, at the size the buffer's header claims; this pool refuses
+// every request (Arrow error "NotImplemented: compressed IPC buffers are not
+// supported"), so compressed files are refused before a crafted header can
+// claim any size. Stateless; shared by all threads.
+arrow::MemoryPool& refusing_memory_pool();
+
 // One opened cache that passed the loader's checks. Made only by load_cache;
 // moved only before it is shared.
 struct LoadedCache {
@@ -119,7 +128,8 @@ struct LoadedCache {
 
   // An Arrow IPC file reader over root/"metadata.arrow" (all columns), for the
   // samples metadata table; read its batches with read_metadata_batch. The
-  // file is read into memory whole and closed at once. Works at either depth
+  // file is read into memory whole and closed at once; compressed buffers
+  // are refused (see refusing_memory_pool). Works at either depth
   // and does not touch the stored rows. Failure: Io opening the file, Arrow
   // reading it or refusing its footer or schema.
   Result<std::shared_ptr<arrow::ipc::RecordBatchFileReader>> metadata_batches() const;

@@ -65,13 +65,23 @@ fs::path temp_cache_path_for_source(std::string_view base, std::string_view name
   return join_path(join_path(fs::path(base), "tmp"), name);
 }
 
+Status check_path_bytes(const fs::path& path) {
+  if (!path.native().contains('\0')) return {};
+  return Err(CacheError::io_message(CacheError::io(EINVAL).message() + " for " + path.string()));
+}
+
 bool path_exists(const fs::path& path) {
   struct stat info;
-  return ::stat(path.c_str(), &info) == 0;
+  return check_path_bytes(path) && ::stat(path.c_str(), &info) == 0;
 }
 
 Status remove_temp_cache(const fs::path& temp_path) {
   if (!path_exists(temp_path)) return {};
+  // Removal as a directory tree: a link goes as a link (remove_all does not
+  // follow it), while a file cannot be removed that way (remove_all would).
+  struct stat info;
+  if (::lstat(temp_path.c_str(), &info) != 0) return Err(CacheError::io(errno));
+  if (!S_ISDIR(info.st_mode) && !S_ISLNK(info.st_mode)) return Err(CacheError::io(ENOTDIR));
   std::error_code error;
   fs::remove_all(temp_path, error);
   if (error) return Err(CacheError::io(error.value()));
@@ -82,7 +92,10 @@ Status prepare_cache_paths(const fs::path& final_path, const fs::path& temp_path
   if (path_exists(final_path)) {
     return Err(CacheError::invalid_argument("cache path already exists: " + final_path.string()));
   }
-  return remove_temp_cache(temp_path);
+  ZR_RETURN_IF_ERROR(remove_temp_cache(temp_path));
+  // The builder creates the temporary path next; one the system cannot take
+  // fails here, before anything is created.
+  return check_path_bytes(temp_path);
 }
 
 WriteResult success_write_result(std::string name, const fs::path& final_path) {

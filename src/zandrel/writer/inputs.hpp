@@ -55,17 +55,27 @@ std::filesystem::path final_cache_path(std::string_view base, std::string_view n
 // base/tmp/name, where the source's cache is built.
 std::filesystem::path temp_cache_path_for_source(std::string_view base, std::string_view name);
 
+// A path holding a NUL byte names no file: the system would see only the
+// bytes before the NUL. Such a path fails as a system call on it would, with
+// the I/O error EINVAL naming the path; every other path passes. Host paths
+// go through this before they reach the system.
+Status check_path_bytes(const std::filesystem::path& path);
+
 // Refuses a final path where something exists ("cache path already exists:
-// {}") and removes a stale temporary directory left by an earlier write.
-// Creates nothing.
+// {}"), removes a stale temporary directory left by an earlier write, and
+// refuses a temporary path that check_path_bytes refuses (the builder would
+// fail to create it). Creates nothing.
 Status prepare_cache_paths(const std::filesystem::path& final_path,
                            const std::filesystem::path& temp_path);
 
-// Whether anything exists at `path` (symbolic links followed).
+// Whether anything exists at `path` (symbolic links followed). A path that
+// check_path_bytes refuses has nothing there.
 bool path_exists(const std::filesystem::path& path);
 
-// Removes the temporary directory if anything is there. Returns the I/O error
-// of a failed removal; a failed existence query counts as nothing there.
+// Removes the temporary directory tree if anything is there; a symbolic link
+// there is removed as a link, its target left alone. Anything else that is not
+// a directory is left and fails with ENOTDIR. Returns the I/O error of a
+// failed removal; a failed existence query counts as nothing there.
 Status remove_temp_cache(const std::filesystem::path& temp_path);
 
 WriteResult success_write_result(std::string name, const std::filesystem::path& final_path);

@@ -5,6 +5,7 @@
 
 #include "zandrel/json.hpp"
 #include "zandrel/storage/format.hpp"
+#include "zandrel/writer/inputs.hpp"
 
 namespace zandrel::writer {
 namespace {
@@ -126,6 +127,7 @@ Status WriterProfiler::finish() const {
       static_cast<Uint128>(std::max<int64_t>(0, std::chrono::nanoseconds(elapsed).count()));
   const std::string text = render_profile(inner_->sources, elapsed_ns);
 
+  ZR_RETURN_IF_ERROR(check_path_bytes(path));
   if (path.has_parent_path()) {
     std::error_code ec;
     std::filesystem::create_directories(path.parent_path(), ec);
