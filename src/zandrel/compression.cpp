@@ -137,25 +137,11 @@ CacheError to_cache_error(const DecodeResult& result, size_t length_field) {
                    std::to_string(length_field) + ", expected " + std::to_string(result.needed));
 }
 
-Result<std::vector<uint8_t>> decompress_lz4(std::span<const uint8_t> payload) {
-  if (payload.size() < kLz4PrefixSize) return Err(lz4_error("expected another byte, found none"));
-  const size_t expected_len = static_cast<size_t>(payload[0]) | (static_cast<size_t>(payload[1]) << 8) |
-                              (static_cast<size_t>(payload[2]) << 16) |
-                              (static_cast<size_t>(payload[3]) << 24);
-  const std::span<const uint8_t> block = payload.subspan(kLz4PrefixSize);
-
-  // The output is allocated before decoding, at the prefix's length but never
-  // more than the block could fill: a damaged prefix must not make one read
-  // allocate up to 4 GiB. The result is the same either way, since it is cut
-  // to the decoded length, and output-too-small can only arise when the
-  // prefix is below the bound.
-  const size_t capacity =
-      static_cast<size_t>(std::min<uint64_t>(expected_len, kMaxExpansion * block.size()));
-  std::vector<uint8_t> out(capacity);
-  const DecodeResult result = decode_block(block, out.data(), capacity);
-  if (result.error != DecodeError::kNone) return Err(to_cache_error(result, expected_len));
-  out.resize(result.decoded);
-  return out;
+// The uncompressed length stored in front of an lz4 block.
+// REQUIRES: payload.size() >= kLz4PrefixSize.
+size_t lz4_prefix(std::span<const uint8_t> payload) {
+  return static_cast<size_t>(payload[0]) | (static_cast<size_t>(payload[1]) << 8) |
+         (static_cast<size_t>(payload[2]) << 16) | (static_cast<size_t>(payload[3]) << 24);
 }
 
 }  // namespace
@@ -194,12 +180,35 @@ Result<std::vector<uint8_t>> compress_payload(std::vector<uint8_t> data,
   return out;
 }
 
+Result<size_t> lz4_output_capacity(std::span<const uint8_t> payload) {
+  if (payload.size() < kLz4PrefixSize) return Err(lz4_error("expected another byte, found none"));
+  const size_t expected_len = lz4_prefix(payload);
+  // Never more than the block could fill: a damaged prefix must not make one
+  // read allocate up to 4 GiB. The result is the same either way, since it is
+  // cut to the decoded length, and output-too-small can only arise when the
+  // prefix is below the bound.
+  const uint64_t block_len = payload.size() - kLz4PrefixSize;
+  return static_cast<size_t>(std::min<uint64_t>(expected_len, kMaxExpansion * block_len));
+}
+
+Result<size_t> decompress_lz4_into(std::span<const uint8_t> payload, std::span<uint8_t> out) {
+  if (payload.size() < kLz4PrefixSize) return Err(lz4_error("expected another byte, found none"));
+  const size_t expected_len = lz4_prefix(payload);
+  const DecodeResult result = decode_block(payload.subspan(kLz4PrefixSize), out.data(), out.size());
+  if (result.error != DecodeError::kNone) return Err(to_cache_error(result, expected_len));
+  return result.decoded;
+}
+
 Result<std::vector<uint8_t>> decompress_payload(std::span<const uint8_t> payload,
                                                 const ShardCompression& compression) {
   if (compression.algo == CompressionAlgo::kNone) {
     return std::vector<uint8_t>(payload.begin(), payload.end());
   }
-  return decompress_lz4(payload);
+  ZR_ASSIGN_OR_RETURN(const size_t capacity, lz4_output_capacity(payload));
+  std::vector<uint8_t> out(capacity);
+  ZR_ASSIGN_OR_RETURN(const size_t decoded, decompress_lz4_into(payload, out));
+  out.resize(decoded);
+  return out;
 }
 
 }  // namespace zandrel::compression

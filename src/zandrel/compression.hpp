@@ -36,4 +36,11 @@ Result<std::vector<uint8_t>> compress_payload(std::vector<uint8_t> data,
 Result<std::vector<uint8_t>> decompress_payload(std::span<const uint8_t> payload,
                                                 const ShardCompression& compression);
 
+// The two steps of decompress_payload for lz4, for a caller that brings its
+// own output buffer: the capacity to allocate (the prefix's length, capped at
+// what the block could decode to), then the decoding into `out` of that
+// capacity, giving the decoded length. Errors as decompress_payload's.
+Result<size_t> lz4_output_capacity(std::span<const uint8_t> payload);
+Result<size_t> decompress_lz4_into(std::span<const uint8_t> payload, std::span<uint8_t> out);
+
 }  // namespace zandrel::compression

@@ -1,42 +1,11 @@
-// The prefetching in-order iterator and the sample-load job it submits.
+// The prefetching in-order iterator and the run-load job it submits.
 #include "zandrel/runtime.hpp"
 
 #include <algorithm>
 #include <cassert>
-#include <string>
 #include <utility>
 
 namespace zandrel {
-
-namespace runtime {
-
-Result<LoadedSample> load_planned_sample(const LoadedCaches& caches,
-                                         std::span<const size_t> cache_offsets, size_t physical,
-                                         storage::ShardReaderCache& readers) {
-  auto out_of_range = [physical] {
-    return Err(CacheError::invalid_cache("physical sample " + std::to_string(physical) +
-                                         " is out of range"));
-  };
-  // The number of offsets <= physical; a cache of 0 samples shares its offset
-  // with the next cache, and the last of equal offsets is the one that holds
-  // the sample.
-  const size_t k = static_cast<size_t>(
-      std::upper_bound(cache_offsets.begin(), cache_offsets.end(), physical) -
-      cache_offsets.begin());
-  if (k == 0) return out_of_range();
-  const size_t cache_id = k - 1;
-  if (cache_id >= caches.size()) return Err(CacheError::invalid_cache("cache id is out of range"));
-  const size_t local = physical - cache_offsets[cache_id];
-  const storage::LoadedCache& cache = *caches[cache_id];
-  if (local >= cache.index.size()) return out_of_range();
-
-  ZR_ASSIGN_OR_RETURN(LoadedSample sample, cache.read_sample_with_cache(local, readers));
-  sample.cache_index = cache_id;
-  sample.sample_index = local;
-  return sample;
-}
-
-}  // namespace runtime
 
 Result<std::unique_ptr<RuntimeIterator>> RuntimeIterator::start(
     std::shared_ptr<WorkerPool> pool, std::shared_ptr<const LoadedCaches> caches,
@@ -49,6 +18,12 @@ Result<std::unique_ptr<RuntimeIterator>> RuntimeIterator::start(
   context->caches = std::move(caches);
   context->cache_offsets = std::move(cache_offsets);
   context->load = std::move(load);
+  // A run's buffer is released once its samples are delivered. At most 2 *
+  // window runs are held at once (schedule_available), and a free buffer is
+  // always reused before a new one is made, so keeping that many free ones
+  // maps no more memory than the most ever in use, while a stream of runs
+  // stops touching new pages.
+  context->buffers = storage::BufferPool::create(2 * window + 2);
   std::unique_ptr<RuntimeIterator> iterator(
       new RuntimeIterator(std::move(plan), std::move(pool), std::move(context), window));
   // On failure `iterator` goes here: its destructor cancels the jobs already
@@ -70,31 +45,57 @@ RuntimeIterator::RuntimeIterator(EpochPlan plan, std::shared_ptr<WorkerPool> poo
 }
 
 RuntimeIterator::~RuntimeIterator() {
-  // Before the channel and handles go: queued jobs skip their read and
-  // running ones discard their sample; their sends then fail and are dropped.
+  // Before the channel and handles go: queued runs skip their reads and
+  // running ones stop before their next sample; their sends then fail and
+  // are dropped.
   context_->cancelled.store(true, std::memory_order_release);
 }
 
+Result<std::vector<size_t>> RuntimeIterator::plan_next_run() {
+  // What is left is spread over the window, so that the last runs of an
+  // epoch still load in parallel.
+  const size_t remaining = total_ - next_schedule_;
+  const size_t share = remaining / window_ + (remaining % window_ != 0);
+  const size_t limit = std::clamp<size_t>(share, 1, kMaxRunSamples);
+
+  std::vector<size_t> physicals;
+  physicals.reserve(limit);
+  uint64_t bytes = 0;
+  while (physicals.size() < limit) {
+    size_t physical;
+    if (peeked_physical_) {
+      physical = *std::exchange(peeked_physical_, std::nullopt);
+    } else {
+      ZR_ASSIGN_OR_RETURN(physical, plan_.physical_index(next_schedule_ + physicals.size()));
+    }
+    const uint64_t length = runtime::stored_length(*context_->caches, *context_->cache_offsets,
+                                                   physical);
+    if (!physicals.empty() && length > kMaxRunBytes - std::min(bytes, kMaxRunBytes)) {
+      peeked_physical_ = physical;  // the first of the next run
+      break;
+    }
+    physicals.push_back(physical);
+    bytes += length;
+  }
+  return physicals;
+}
+
 Status RuntimeIterator::schedule_available() {
-  while (in_flight_ < window_ && next_schedule_ < total_) {
-    ZR_ASSIGN_OR_RETURN(const size_t physical, plan_.physical_index(next_schedule_));
+  // Runs that overtook a slow one wait in pending_; counting them too keeps
+  // what is held ahead of the host bounded while that run is late.
+  while (in_flight_ < window_ && in_flight_ + pending_.size() < 2 * window_ &&
+         next_schedule_ < total_) {
+    ZR_ASSIGN_OR_RETURN(std::vector<size_t> physicals, plan_next_run());
+    const size_t count = physicals.size();
     ZR_RETURN_IF_ERROR(pool_->submit_catching(
-        sender_, [context = context_, physical, seq = next_schedule_]() -> Message {
-          if (context->cancelled.load(std::memory_order_acquire)) {
-            return Err(CacheError::worker_failed());
-          }
-          Result<LoadedSample> sample =
-              context->load
-                  ? context->load(*context->caches, *context->cache_offsets, physical)
-                  : runtime::load_planned_sample(*context->caches, *context->cache_offsets,
-                                                 physical, storage::thread_shard_readers());
-          if (!sample) return Err(std::move(sample).error());
-          if (context->cancelled.load(std::memory_order_acquire)) {
-            return Err(CacheError::worker_failed());
-          }
-          return LoadedResult{std::move(*sample), seq};
+        sender_, [context = context_, first_seq = next_schedule_,
+                  physicals = std::move(physicals)]() -> Message {
+          const runtime::RunInputs inputs{*context->caches, *context->cache_offsets,
+                                          *context->buffers, context->cancelled, context->load};
+          return runtime::load_planned_run(inputs, first_seq, physicals,
+                                           storage::thread_shard_readers());
         }));
-    ++next_schedule_;
+    next_schedule_ += count;
     ++in_flight_;
   }
   return {};
@@ -103,31 +104,40 @@ Status RuntimeIterator::schedule_available() {
 Result<std::optional<LoadedSample>> RuntimeIterator::next() {
   if (emitted_ >= total_) return std::nullopt;
   for (;;) {
-    if (auto it = pending_.find(next_emit_); it != pending_.end()) {
-      LoadedSample sample = std::move(it->second);
-      pending_.erase(it);
+    if (current_next_ < current_.samples.size()) {
       ++next_emit_;
       ++emitted_;
-      return sample;
+      return std::move(current_.samples[current_next_++]);
     }
+    // The current run is delivered: its failure, if any, comes at its place.
+    if (current_.error) return fail(std::move(*current_.error));
+    if (auto it = pending_.find(next_emit_); it != pending_.end()) {
+      current_ = std::move(it->second);
+      current_next_ = 0;
+      pending_.erase(it);
+      // A run is never empty unless it failed at once.
+      if (current_.samples.empty() && !current_.error) return fail(CacheError::worker_failed());
+      // pending_ shrank: the window may take another run.
+      if (!schedule_available()) return fail(CacheError::worker_failed());
+      continue;
+    }
+    // The run wanted next is in flight, unless the stream is broken.
+    if (in_flight_ == 0) return fail(CacheError::worker_failed());
 
     // sender_ is alive, so recv() returns only with a message.
     std::optional<Message> message = receiver_.recv();
     if (!message) return fail(CacheError::worker_failed());
     if (!*message) return fail(std::move(*message).error());
-    LoadedResult result = std::move(**message);
+    runtime::LoadedRun run = std::move(**message);
     if (in_flight_ == 0) return fail(CacheError::worker_failed());
     --in_flight_;
 
     // Keep the pool busy while the host works on what we hand out.
     if (!schedule_available()) return fail(CacheError::worker_failed());
 
-    if (result.seq == next_emit_) {
-      ++next_emit_;
-      ++emitted_;
-      return std::move(result.sample);
-    }
-    if (!pending_.emplace(result.seq, std::move(result.sample)).second) {
+    if (run.first_seq < next_emit_) return fail(CacheError::worker_failed());
+    const size_t first_seq = run.first_seq;
+    if (!pending_.emplace(first_seq, std::move(run)).second) {
       return fail(CacheError::worker_failed());
     }
   }
@@ -136,6 +146,8 @@ Result<std::optional<LoadedSample>> RuntimeIterator::next() {
 void RuntimeIterator::stop() {
   emitted_ = total_;
   pending_.clear();  // never delivered now
+  current_ = {};
+  current_next_ = 0;
   context_->cancelled.store(true, std::memory_order_release);
 }
 

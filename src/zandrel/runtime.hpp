@@ -1,18 +1,25 @@
 // RuntimeIterator: one epoch of a dataset, delivered strictly in plan order
-// while the samples load out of order on the worker pool.
+// while its samples load out of order on the worker pool.
 //
-// The calling thread turns each plan position into a physical sample index and
-// submits one load job for it; at most `window` = min(prefetch_size,
-// num_workers, epoch length) loads are in flight, and the window is refilled
-// before each sample is handed out. Results come back on a channel of
-// capacity `window` (so a worker never blocks on its send) and wait in an
-// ordered map until their turn. The first error stops the epoch; releasing the
-// iterator cancels the loads still queued or running through a shared flag.
+// The calling thread turns plan positions into physical sample indices and
+// hands them to the pool in runs of consecutive positions: a run is capped by
+// its sample count and by the stored bytes of its records (taken from the
+// index rows before anything is read), so a large sample travels alone and
+// the bytes held ahead of the host stay bounded. At most `window` =
+// min(prefetch_size, num_workers, epoch length) runs are in flight, and the
+// window is refilled as soon as a run arrives, before its samples are handed
+// out. Runs come back on a channel of capacity `window` (so a worker never
+// blocks on its send) and wait in an ordered map until their turn.
+//
+// A run ends at its first failing sample. The iterator delivers every sample
+// before it, then raises that failure at its own position and stops the
+// epoch. Releasing the iterator, or stopping it, cancels the loads still
+// queued or running through a shared flag: a run stops between samples.
 //
 // Threads: a RuntimeIterator is used by one thread at a time (the host thread,
 // behind its PyDatasetIterator's mutex). Its jobs run on the workers and share
-// with it only the immutable caches and offsets, the cancel flag and the
-// result channel. Python-free.
+// with it only the immutable caches and offsets, the cancel flag, the buffer
+// pool and the result channel. Python-free.
 #pragma once
 
 #include <atomic>
@@ -25,7 +32,9 @@
 
 #include "zandrel/channel.hpp"
 #include "zandrel/dataset.hpp"
+#include "zandrel/sample_runs.hpp"
 #include "zandrel/sampling.hpp"
+#include "zandrel/storage/buffer_pool.hpp"
 #include "zandrel/storage/loader.hpp"
 #include "zandrel/types.hpp"
 #include "zandrel/worker_pool.hpp"
@@ -34,30 +43,6 @@ namespace zandrel {
 
 using storage::LoadedSample;
 
-namespace runtime {
-
-// Reads physical sample `physical` on the calling (worker) thread: the cache
-// is the last one whose offset is <= physical (binary search), the index in it
-// is physical minus that offset. Errors: InvalidCache "physical sample {} is
-// out of range" (before the first cache or past the end of its cache), "cache
-// id is out of range" (more offsets than caches), and the sample reader's own.
-Result<LoadedSample> load_planned_sample(const LoadedCaches& caches,
-                                         std::span<const size_t> cache_offsets, size_t physical,
-                                         storage::ShardReaderCache& readers);
-
-// How a load job reads one sample on its worker. Empty means
-// load_planned_sample with the worker thread's own shard reader cache; tests
-// pass their own to control timing and failures.
-using SampleLoadFn = std::function<Result<LoadedSample>(
-    const LoadedCaches& caches, std::span<const size_t> cache_offsets, size_t physical)>;
-
-}  // namespace runtime
-
-// A loaded sample with its sequence number in the plan.
-struct LoadedResult {
-  LoadedSample sample;
-  size_t seq;
-};
 
 class RuntimeIterator {
  public:
@@ -70,6 +55,11 @@ class RuntimeIterator {
       std::shared_ptr<WorkerPool> pool, std::shared_ptr<const LoadedCaches> caches,
       std::shared_ptr<const std::vector<size_t>> cache_offsets, EpochPlan plan,
       size_t prefetch_size, size_t num_workers, runtime::SampleLoadFn load = {});
+
+  // A run holds at most this many samples, and no more stored bytes than
+  // kMaxRunBytes unless it is a single sample.
+  static constexpr size_t kMaxRunSamples = 1024;
+  static constexpr uint64_t kMaxRunBytes = 1 << 20;
 
   RuntimeIterator(const RuntimeIterator&) = delete;
   RuntimeIterator& operator=(const RuntimeIterator&) = delete;
@@ -85,24 +75,27 @@ class RuntimeIterator {
   size_t window() const { return window_; }
 
  private:
-  // What every load job of this iterator shares: the immutable inputs and the
-  // cancel flag, behind one shared handle per job.
+  // What every load job of this iterator shares: the immutable inputs, the
+  // buffers and the cancel flag, behind one shared handle per job.
   struct JobContext {
     std::shared_ptr<const LoadedCaches> caches;
     std::shared_ptr<const std::vector<size_t>> cache_offsets;
     runtime::SampleLoadFn load;
-    // Written with release (stop, release), read with acquire by the jobs,
-    // before their read and again after it.
+    std::shared_ptr<storage::BufferPool> buffers;
+    // Written with release (stop, release), read with acquire by the jobs
+    // before each sample.
     std::atomic<bool> cancelled{false};
   };
-  using Message = Result<LoadedResult>;
+  using Message = Result<runtime::LoadedRun>;
 
   RuntimeIterator(EpochPlan plan, std::shared_ptr<WorkerPool> pool,
                   std::shared_ptr<JobContext> context, size_t window);
 
-  // Submits loads while fewer than `window` are in flight and the plan has
-  // positions left. A failure leaves the counters unchanged.
+  // Submits runs while fewer than `window` are in flight and the plan has
+  // positions left.
   Status schedule_available();
+  // The physical indices of the next run, from next_schedule_ on.
+  Result<std::vector<size_t>> plan_next_run();
   // Ends the epoch at once: later calls to next() return nullopt, and jobs
   // still queued or running discard their work.
   void stop();
@@ -114,10 +107,16 @@ class RuntimeIterator {
   std::shared_ptr<JobContext> context_;
   Sender<Message> sender_;      // kept only to hand each job a copy
   Receiver<Message> receiver_;
-  std::map<size_t, LoadedSample> pending_;  // arrived ahead of their turn; keys > next_emit_
+  // Runs that arrived ahead of their turn, by first sequence number (> next_emit_).
+  std::map<size_t, runtime::LoadedRun> pending_;
+  runtime::LoadedRun current_;  // the run being delivered: its samples from current_next_
+  size_t current_next_ = 0;
+  // The physical index of sequence number next_schedule_, asked of the plan
+  // but left out of the last run by its byte cap.
+  std::optional<size_t> peeked_physical_;
   size_t window_;          // in-flight limit, >= 1 unless the epoch is empty
-  size_t next_schedule_ = 0;  // sequence number of the next load to submit
-  size_t in_flight_ = 0;      // submitted and not yet received; <= window_
+  size_t next_schedule_ = 0;  // sequence number of the next sample to submit
+  size_t in_flight_ = 0;      // runs submitted and not yet received; <= window_
   size_t next_emit_ = 0;      // sequence number of the next sample to deliver
   size_t emitted_ = 0;        // delivered so far, or total_ once stopped
   size_t total_;              // samples in the epoch

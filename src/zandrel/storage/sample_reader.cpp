@@ -126,50 +126,40 @@ Result<MetadataRow> metadata_object_to_row(const MetadataSchema& schema, Metadat
 }
 
 // ---------------------------------------------------------------------------
-// LoadedCache::read_sample_with_cache
+// Reading one sample
 
-Result<LoadedSample> LoadedCache::read_sample_with_cache(size_t sample_index,
-                                                         ShardReaderCache& readers) const {
-  if (sample_index >= index.size()) {
+Result<IndexEntry> checked_record_entry(const LoadedCache& cache, size_t sample_index) {
+  if (sample_index >= cache.index.size()) {
     return Err(CacheError::invalid_cache("sample index " + std::to_string(sample_index) +
                                          " is out of range"));
   }
-  const IndexEntry entry = index[sample_index];
-  if (entry.shard_id >= manifest.shards.size()) {
+  const IndexEntry entry = cache.index[sample_index];
+  if (entry.shard_id >= cache.manifest.shards.size()) {
     return Err(CacheError::invalid_cache("shard id " + std::to_string(entry.shard_id) +
                                          " is out of range"));
   }
-  const ShardManifest& shard = manifest.shards[entry.shard_id];
-
   // A record must lie inside its shard as the loader measured it; this also
   // refuses lengths that could not be allocated, before anything is.
+  const ShardManifest& shard = cache.manifest.shards[entry.shard_id];
   if (entry.offset > shard.byte_len || entry.length > shard.byte_len - entry.offset) {
     return Err(invalid_record());
   }
-  // Not zero-filled: the read below fills every byte or fails.
-  std::unique_ptr<uint8_t[]> buffer;
-  try {
-    buffer = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(entry.length));
-  } catch (const std::bad_alloc&) {
-    return Err(invalid_record());
-  }
-  const std::span<uint8_t> record(buffer.get(), static_cast<size_t>(entry.length));
+  return entry;
+}
 
-  ZR_ASSIGN_OR_RETURN(ShardReader * reader, readers.get_or_open(shard_files[entry.shard_id]));
-  if (entry.length == 0) return Err(invalid_record());
-  // One positioned read; the descriptor keeps no position between reads.
-  ZR_RETURN_IF_ERROR(read_exact_at(reader->fd.get(), entry.offset, record));
-
-  ZR_ASSIGN_OR_RETURN(SampleRecordParts parts, split_sample_record(record));
+Result<LoadedSample> decode_sample_record(const LoadedCache& cache, size_t sample_index,
+                                          const IndexEntry& entry, const SampleData& record,
+                                          BufferPool* pool) {
+  ZR_ASSIGN_OR_RETURN(SampleRecordParts parts, split_sample_record(record.span()));
   ZR_ASSIGN_OR_RETURN(MetadataMap map, parse_metadata_object(parts.metadata_json));
-  if (map.size() != manifest.metadata_schema.size()) {
+  const MetadataSchema& schema = cache.manifest.metadata_schema;
+  if (map.size() != schema.size()) {
     return Err(CacheError::invalid_cache("embedded metadata keys do not match schema"));
   }
-  ZR_ASSIGN_OR_RETURN(MetadataRow row,
-                      metadata_object_to_row(manifest.metadata_schema, std::move(map)));
+  ZR_ASSIGN_OR_RETURN(MetadataRow row, metadata_object_to_row(schema, std::move(map)));
 
-  if (validate_cache) {
-    const bool same = with_metadata_rows([&](const auto& rows) {
+  if (cache.validate_cache) {
+    const bool same = cache.with_metadata_rows([&](const auto& rows) {
       return rows.has_value() && sample_index < rows->size() && (*rows)[sample_index] == row;
     });
     if (!same) {
@@ -180,11 +170,42 @@ Result<LoadedSample> LoadedCache::read_sample_with_cache(size_t sample_index,
   }
 
   LoadedSample sample;
-  ZR_ASSIGN_OR_RETURN(sample.data,
-                      compression::decompress_payload(parts.payload, shard.compression));
+  const size_t payload_at = static_cast<size_t>(parts.payload.data() - record.data());
+  if (cache.manifest.shards[entry.shard_id].compression.algo == CompressionAlgo::kNone) {
+    sample.data = record.slice(payload_at, parts.payload.size());
+  } else {
+    ZR_ASSIGN_OR_RETURN(const size_t capacity, compression::lz4_output_capacity(parts.payload));
+    SharedBuffer out;
+    try {
+      out = acquire_buffer(pool, capacity);
+    } catch (const std::bad_alloc&) {
+      return Err(invalid_record());
+    }
+    ZR_ASSIGN_OR_RETURN(const size_t decoded, compression::decompress_lz4_into(
+                                                  parts.payload, {out->data(), capacity}));
+    sample.data = SampleData(std::move(out), 0, decoded);
+  }
   sample.metadata = std::move(row);
   sample.sample_index = sample_index;
   return sample;
+}
+
+Result<LoadedSample> LoadedCache::read_sample_with_cache(size_t sample_index,
+                                                         ShardReaderCache& readers) const {
+  ZR_ASSIGN_OR_RETURN(const IndexEntry entry, checked_record_entry(*this, sample_index));
+  const size_t length = static_cast<size_t>(entry.length);
+  SharedBuffer buffer;
+  try {
+    buffer = std::make_shared<ByteBuffer>(length);
+  } catch (const std::bad_alloc&) {
+    return Err(invalid_record());
+  }
+  ZR_ASSIGN_OR_RETURN(ShardReader * reader, readers.get_or_open(shard_files[entry.shard_id]));
+  if (length == 0) return Err(invalid_record());
+  // One positioned read; the descriptor keeps no position between reads.
+  ZR_RETURN_IF_ERROR(read_exact_at(reader->fd.get(), entry.offset, {buffer->data(), length}));
+  return decode_sample_record(*this, sample_index, entry, SampleData(std::move(buffer), 0, length),
+                              /*pool=*/nullptr);
 }
 
 }  // namespace zandrel::storage

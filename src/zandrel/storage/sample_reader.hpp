@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "zandrel/storage/buffer_pool.hpp"
 #include "zandrel/storage/format.hpp"
 #include "zandrel/types.hpp"
 
@@ -31,7 +32,7 @@ namespace zandrel::storage {
 // A sample read from a cache. read_sample_with_cache fills data, metadata and
 // sample_index; the dataset sets cache_index.
 struct LoadedSample {
-  std::vector<uint8_t> data;  // decompressed payload
+  SampleData data;            // decompressed payload
   MetadataRow metadata;       // one value per schema field, in schema order
   size_t cache_index = 0;     // position of the cache in its dataset
   size_t sample_index = 0;    // position of the sample in its cache
@@ -118,6 +119,24 @@ class ShardReaderCache {
 // destroyed (closing its files) when the thread exits. Only the calling
 // thread may use it, and only for one read at a time.
 ShardReaderCache& thread_shard_readers();
+
+struct LoadedCache;
+
+// The index row of sample `sample_index` after the checks that come before
+// its record is read: InvalidCache "sample index <i> is out of range", "shard
+// id <id> is out of range", "invalid binary record" (a range outside the
+// shard's byte_len, so no allocation for it is ever attempted).
+Result<IndexEntry> checked_record_entry(const LoadedCache& cache, size_t sample_index);
+
+// Sample `sample_index` from its record, already read into `record`: the
+// embedded metadata checked against the schema (and, for a validated cache,
+// against the stored row), the payload decoded by its shard's compression.
+// An uncompressed payload stays a view into the record's buffer; lz4 decodes
+// into a buffer from `pool` (a plain one when null). The errors of
+// read_sample_with_cache from split_sample_record on.
+Result<LoadedSample> decode_sample_record(const LoadedCache& cache, size_t sample_index,
+                                          const IndexEntry& entry, const SampleData& record,
+                                          BufferPool* pool);
 
 // The two parts of a sample record: u64 little-endian M, M bytes of metadata
 // JSON, then the payload. Both views point into the record.
