@@ -63,8 +63,14 @@ struct PipelineEvent {
   std::variant<Ready, Start, Sample, Finish, Failed> value;
 };
 
-// What a forwarding job sends back: the event and its sequence number.
-using SerializedPipelineMessage = Numbered<PipelineEvent>;
+// What a forwarding job sends back: a run of events, numbered from its first.
+using SerializedPipelineMessage = ForwardingWindow<PipelineEvent>::Run;
+
+// The payload bytes an event carries, for capping runs.
+inline size_t item_bytes(const PipelineEvent& event) {
+  const auto* sample = std::get_if<PipelineEvent::Sample>(&event.value);
+  return sample ? sample->data.size() : 0;
+}
 
 // The source being written.
 //

@@ -78,6 +78,12 @@ std::optional<MetadataValue> convert_metadata_value(PyObject* value) {
   return std::nullopt;
 }
 
+// The bytes at `data` as a new vector: one block copy.
+std::vector<uint8_t> copy_bytes(const char* data, Py_ssize_t size) {
+  const auto* first = reinterpret_cast<const uint8_t*>(data);
+  return std::vector<uint8_t>(first, first + size);
+}
+
 // Copies the payload. bytes are read directly; anything else goes through
 // the host's bytearray() construction (buffers, a count of zero bytes, an
 // iterable of integers).
@@ -86,7 +92,7 @@ std::optional<std::vector<uint8_t>> convert_data(PyObject* data) {
     char* bytes = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(data, &bytes, &size) == 0) {
-      return std::vector<uint8_t>(bytes, bytes + size);
+      return copy_bytes(bytes, size);
     }
     PyErr_Clear();
     return std::nullopt;
@@ -97,8 +103,7 @@ std::optional<std::vector<uint8_t>> convert_data(PyObject* data) {
     return std::nullopt;
   }
   const char* bytes = PyByteArray_AsString(array.get());
-  Py_ssize_t size = PyByteArray_Size(array.get());
-  return std::vector<uint8_t>(bytes, bytes + size);
+  return copy_bytes(bytes, PyByteArray_Size(array.get()));
 }
 
 }  // namespace

@@ -44,8 +44,14 @@ Status SourceListWritePipeline::complete_one() {
 }
 
 Status SourceListWritePipeline::submit(PipelineEvent event, uint64_t seq) {
-  return window_.submit(std::move(event), seq,
-                        [this](PipelineEvent ready) { return apply(std::move(ready)); });
+  // A source's last event closes its run, so its outcome is not held back
+  // behind the next source's samples.
+  const bool ends_source = !std::holds_alternative<PipelineEvent::Start>(event.value) &&
+                           !std::holds_alternative<PipelineEvent::Sample>(event.value);
+  auto apply_event = [this](PipelineEvent ready) { return apply(std::move(ready)); };
+  ZR_RETURN_IF_ERROR(window_.submit(std::move(event), seq, apply_event));
+  if (ends_source) return window_.flush(apply_event);
+  return {};
 }
 
 Result<std::vector<WriteResult>> SourceListWritePipeline::finish() {
@@ -65,10 +71,12 @@ Result<std::vector<WriteResult>> SourceListWritePipeline::finish() {
 }
 
 CacheError SourceListWritePipeline::abort(CacheError fatal) {
-  // Events already out are still applied: a source whose Finish was sent
+  // Events already sent are still applied: a source whose Finish was sent
   // may yet be published, and results keep filling their slots.
-  while (window_.in_flight() > 0) {
-    if (!complete_one()) break;
+  if (window_.flush([this](PipelineEvent event) { return apply(std::move(event)); })) {
+    while (window_.in_flight() > 0) {
+      if (!complete_one()) break;
+    }
   }
   release_committer();
   return fatal;

@@ -5,12 +5,12 @@
 // The producer walks the list on the calling thread: it reads each source's
 // name, decides whether it needs writing at all (bad name, reuse, refused
 // paths give a Ready event), pulls its samples and turns all of it into
-// numbered PipelineEvents. Each event goes through the worker pool as a
-// forwarding job that only sends it back on the call's bounded results
-// channel; the committer (committer.hpp) puts the events back in sequence
-// order and applies them. At most `window` = min(num_workers, prefetch_size)
-// events are out at once; when the window is full the producer first lets
-// the committer apply what came back.
+// numbered PipelineEvents. Runs of consecutive events go through the worker
+// pool as forwarding jobs that only send them back on the call's bounded
+// results channel; the committer (committer.hpp) puts the events back in
+// sequence order and applies them. At most `window` = min(num_workers,
+// prefetch_size) runs are out at once; when the window is full the producer
+// first lets the committer apply what came back.
 //
 // What ends the call: a host interruption or exit, any exception raised by
 // the signal check before each entry, and a broken event machinery (sequence
@@ -65,9 +65,10 @@ class SourceListWritePipeline {
   // every event now in turn. An error ends the call.
   Status complete_one();
 
-  // Hands one numbered event to the pool as a forwarding job, first
-  // completing one message when the window is full. Closed queue:
-  // WorkerFailed. The event is consumed either way.
+  // Adds one numbered event to the open run; the run goes to the pool as
+  // one forwarding job when it is full or the event ends its source (first
+  // completing one run when the window is full). Closed queue: WorkerFailed.
+  // The event is consumed either way.
   Status submit(PipelineEvent event, uint64_t seq);
 
   // Normal end: drains what is in flight, finishes the source-list bar and

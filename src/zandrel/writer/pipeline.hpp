@@ -1,13 +1,14 @@
 // The single-source write road: one source becomes one cache directory, built
 // under base/tmp/<name> and published by one rename to base/<name>.
 //
-// Each extracted sample is numbered and handed to the runtime's worker pool
-// as a forwarding job that only sends it back on this road's bounded result
-// channel. At most `window` = min(num_workers, prefetch_size) samples are out
-// at once; the calling thread puts the returned samples back in sequence
-// order (a reorder buffer) and commits them to the CacheBuilder strictly in
-// source order. The pool does no work on the samples: the trip bounds what is
-// in flight and shares the queue fairly with the runtime's other users.
+// Each extracted sample is numbered; runs of consecutive samples are handed
+// to the runtime's worker pool as forwarding jobs that only send them back on
+// this road's bounded result channel. At most `window` = min(num_workers,
+// prefetch_size) runs are out at once; the calling thread puts the returned
+// runs back in sequence order (a reorder buffer) and commits their samples
+// to the CacheBuilder strictly in source order. The pool does no work on the
+// samples: the trip bounds what is in flight and shares the queue fairly with
+// the runtime's other users.
 //
 // Threads: everything here runs on the calling thread (which holds the host's
 // interpreter lock when the source is a host object), except the forwarding
@@ -108,18 +109,30 @@ struct Numbered {
 
 using SerializedSample = Numbered<WriterInput>;
 
-// The in-flight window and reorder buffer of both write roads. Items go to
-// the pool as forwarding jobs that only send them back; they return in
-// completion order and are handed to `apply` strictly in sequence order.
-// Owned by the calling thread.
+// The payload bytes an item carries, for capping runs.
+inline size_t item_bytes(const WriterInput& input) { return input.data.size(); }
+
+// The in-flight window and reorder buffer of both write roads. Items are
+// numbered 0, 1, 2, ... by the caller and gathered into runs of consecutive
+// items; each run goes to the pool as one forwarding job that only sends it
+// back. Runs return in completion order and their items are handed to
+// `apply` strictly in sequence order. Handing over runs rather than single
+// items pays one wake-up of a worker per run. Owned by the calling thread.
 //
 // Invariants: in_flight() <= the window = the results channel's capacity
 // after every submit, so a job's send never blocks; every key of pending_ is
-// greater than next_commit_; items 0 .. next_commit_ - 1 have been applied.
+// greater than next_commit_; items 0 .. next_commit_ - 1 have been applied;
+// the open run holds the items numbered from open_.seq on, not yet submitted.
 template <typename Item>
 class ForwardingWindow {
  public:
-  using Message = Result<Numbered<Item>>;
+  using Run = Numbered<std::vector<Item>>;  // items numbered from seq on
+  using Message = Result<Run>;
+
+  // A run is handed over once it holds this many items or at least this many
+  // payload bytes, so a large sample travels alone.
+  static constexpr size_t kMaxRunItems = 256;
+  static constexpr size_t kMaxRunBytes = 1 << 20;
 
   // `window` >= 1; `overflow_message` names the sequence that ran out.
   ForwardingWindow(std::shared_ptr<WorkerPool> pool, uint64_t window, SignalCheck check_signals,
@@ -133,50 +146,68 @@ class ForwardingWindow {
     results_rx_ = std::move(rx);
   }
 
-  // Hands `item` to the pool, first completing one item when the window is
-  // full. Closed queue: WorkerFailed. The item is consumed either way.
+  // Adds `item`, numbered `seq` (one more than the item before it), to the
+  // open run, and hands the run to the pool once it is full. Closed queue:
+  // WorkerFailed. The item is consumed either way.
   template <typename Apply>
   Status submit(Item item, uint64_t seq, Apply&& apply) {
+    if (open_.item.empty()) open_.seq = seq;
+    open_bytes_ += item_bytes(item);
+    open_.item.push_back(std::move(item));
+    if (open_.item.size() >= kMaxRunItems || open_bytes_ >= kMaxRunBytes) return flush(apply);
+    return {};
+  }
+
+  // Hands the open run, if it holds anything, to the pool, first completing
+  // one run when the window is full. Closed queue: WorkerFailed; the run is
+  // dropped on failure.
+  template <typename Apply>
+  Status flush(Apply&& apply) {
+    if (open_.item.empty()) return {};
+    Run run = std::exchange(open_, Run{});
+    open_bytes_ = 0;
     if (in_flight_ >= max_in_flight_) ZR_RETURN_IF_ERROR(complete_one(apply));
-    ZR_RETURN_IF_ERROR(pool_->submit(
-        results_tx_, [numbered = Numbered<Item>{std::move(item), seq}]() mutable -> Message {
-          return std::move(numbered);
+    ZR_RETURN_IF_ERROR(
+        pool_->submit(results_tx_, [run = std::move(run)]() mutable -> Message {
+          return std::move(run);
         }));
     ++in_flight_;
     return {};
   }
 
-  // Receives one item, files it under its number and applies every item now
-  // next in line; the first error of `apply` ends it. A number received
-  // twice is WorkerFailed.
+  // Receives one run, files it under its first number and applies every item
+  // now next in line; the first error of `apply` ends it (the rest of that
+  // run is dropped). A number received twice is WorkerFailed.
   template <typename Apply>
   Status complete_one(Apply&& apply) {
-    ZR_ASSIGN_OR_RETURN(Numbered<Item> numbered,
-                        receive_worker_result(results_rx_, check_signals_));
+    ZR_ASSIGN_OR_RETURN(Run run, receive_worker_result(results_rx_, check_signals_));
     if (in_flight_ == 0) return Err(CacheError::worker_failed());
     --in_flight_;
-    auto [slot, inserted] = pending_.try_emplace(numbered.seq, std::move(numbered.item));
+    auto [slot, inserted] = pending_.try_emplace(run.seq, std::move(run.item));
     if (!inserted) {
-      slot->second = std::move(numbered.item);  // the newer item takes the place
+      slot->second = std::move(run.item);  // the newer run takes the place
       return Err(CacheError::worker_failed());
     }
     for (auto next = pending_.find(next_commit_); next != pending_.end();
          next = pending_.find(next_commit_)) {
-      Item ready = std::move(next->second);
+      std::vector<Item> ready = std::move(next->second);
       pending_.erase(next);
-      ZR_RETURN_IF_ERROR(apply(std::move(ready)));
-      if (next_commit_ == std::numeric_limits<uint64_t>::max()) {
-        return Err(CacheError::invalid_argument(overflow_message_));
+      for (Item& item : ready) {
+        ZR_RETURN_IF_ERROR(apply(std::move(item)));
+        if (next_commit_ == std::numeric_limits<uint64_t>::max()) {
+          return Err(CacheError::invalid_argument(overflow_message_));
+        }
+        ++next_commit_;
       }
-      ++next_commit_;
     }
     return {};
   }
 
-  // Completes everything in flight; an item still filed afterwards (a gap in
-  // the sequence) is WorkerFailed.
+  // Hands over the open run and completes everything in flight; an item
+  // still filed afterwards (a gap in the sequence) is WorkerFailed.
   template <typename Apply>
   Status drain(Apply&& apply) {
+    ZR_RETURN_IF_ERROR(flush(apply));
     while (in_flight_ > 0) ZR_RETURN_IF_ERROR(complete_one(apply));
     if (!pending_.empty()) return Err(CacheError::worker_failed());
     return {};
@@ -185,15 +216,18 @@ class ForwardingWindow {
   uint64_t in_flight() const { return in_flight_; }
   uint64_t next_commit() const { return next_commit_; }
   size_t pending() const { return pending_.size(); }
+  size_t open() const { return open_.item.size(); }
 
  private:
   std::shared_ptr<WorkerPool> pool_;
   Sender<Message> results_tx_;    // cloned into every job; kept, so the channel
                                   // never disconnects during the call
   Receiver<Message> results_rx_;  // read only by the calling thread
-  std::map<uint64_t, Item> pending_;  // returned ahead of their turn
+  Run open_{};                    // gathered, not yet submitted
+  size_t open_bytes_ = 0;         // payload bytes of open_
+  std::map<uint64_t, std::vector<Item>> pending_;  // runs returned ahead of their turn
   uint64_t next_commit_ = 0;          // next sequence number to apply
-  uint64_t in_flight_ = 0;            // submitted, not yet received
+  uint64_t in_flight_ = 0;            // runs submitted, not yet received
   uint64_t max_in_flight_;            // the window (>= 1)
   SignalCheck check_signals_;
   const char* overflow_message_;
@@ -207,16 +241,17 @@ class SampleWritePipeline {
                       WriteProgress progress, std::shared_ptr<WorkerPool> pool,
                       WriterProfiler profiler, uint64_t max_in_flight, SignalCheck check_signals);
 
-  // Hands one sample to the pool, first completing one returned sample when
-  // the window is full. On failure the sample is dropped.
+  // Adds one sample to the open run, handing the run to the pool once it is
+  // full (first completing one returned run when the window is full). On
+  // failure the sample is dropped.
   Status submit(WriterInput sample, uint64_t sequence);
 
-  // Receives one returned sample, files it and commits every sample that is
-  // now next in line.
+  // Receives one returned run, files it and commits every sample that is now
+  // next in line.
   Status complete_one();
 
-  // Completes everything in flight; a sample still waiting afterwards (a gap
-  // in the sequence) is WorkerFailed.
+  // Hands over the open run and completes everything in flight; a sample
+  // still waiting afterwards (a gap in the sequence) is WorkerFailed.
   Status drain();
 
   // Finishes the cache (after drain()), records the finish stages and ends
@@ -226,6 +261,7 @@ class SampleWritePipeline {
   uint64_t in_flight() const { return window_.in_flight(); }
   uint64_t committed() const { return window_.next_commit(); }
   size_t pending() const { return window_.pending(); }
+  size_t open() const { return window_.open(); }
 
  private:
   // Writes one sample into the cache, in source order.
