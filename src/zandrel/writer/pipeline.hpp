@@ -127,7 +127,8 @@ template <typename Item>
 class ForwardingWindow {
  public:
   using Run = Numbered<std::vector<Item>>;  // items numbered from seq on
-  using Message = Result<Run>;
+  // Boxed, so that a run moves through the pool as one pointer.
+  using Message = Result<std::unique_ptr<Run>>;
 
   // A run is handed over once it holds this many items or at least this many
   // payload bytes, so a large sample travels alone.
@@ -164,7 +165,7 @@ class ForwardingWindow {
   template <typename Apply>
   Status flush(Apply&& apply) {
     if (open_.item.empty()) return {};
-    Run run = std::exchange(open_, Run{});
+    auto run = std::make_unique<Run>(std::exchange(open_, Run{}));
     open_bytes_ = 0;
     if (in_flight_ >= max_in_flight_) ZR_RETURN_IF_ERROR(complete_one(apply));
     ZR_RETURN_IF_ERROR(
@@ -180,12 +181,13 @@ class ForwardingWindow {
   // run is dropped). A number received twice is WorkerFailed.
   template <typename Apply>
   Status complete_one(Apply&& apply) {
-    ZR_ASSIGN_OR_RETURN(Run run, receive_worker_result(results_rx_, check_signals_));
+    ZR_ASSIGN_OR_RETURN(std::unique_ptr<Run> run,
+                        receive_worker_result(results_rx_, check_signals_));
     if (in_flight_ == 0) return Err(CacheError::worker_failed());
     --in_flight_;
-    auto [slot, inserted] = pending_.try_emplace(run.seq, std::move(run.item));
+    auto [slot, inserted] = pending_.try_emplace(run->seq, std::move(run->item));
     if (!inserted) {
-      slot->second = std::move(run.item);  // the newer run takes the place
+      slot->second = std::move(run->item);  // the newer run takes the place
       return Err(CacheError::worker_failed());
     }
     for (auto next = pending_.find(next_commit_); next != pending_.end();
