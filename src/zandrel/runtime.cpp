@@ -58,25 +58,29 @@ Result<std::vector<size_t>> RuntimeIterator::plan_next_run() {
   const size_t share = remaining / window_ + (remaining % window_ != 0);
   const size_t limit = std::clamp<size_t>(share, 1, kMaxRunSamples);
 
-  std::vector<size_t> physicals;
-  physicals.reserve(limit);
+  // First every position of the run is asked of the plan and its index row
+  // fetched towards the cache: with shuffled positions each row is a cache
+  // miss, and they overlap this way rather than one after another.
+  while (asked_.size() < limit) {
+    ZR_ASSIGN_OR_RETURN(const size_t physical,
+                        plan_.physical_index(next_schedule_ + asked_.size()));
+    asked_.push_back(physical);
+    __builtin_prefetch(
+        runtime::index_row(*context_->caches, *context_->cache_offsets, physical));
+  }
+  // Then the run takes positions while their stored bytes fit; what is left
+  // starts the next run.
+  size_t count = 0;
   uint64_t bytes = 0;
-  while (physicals.size() < limit) {
-    size_t physical;
-    if (peeked_physical_) {
-      physical = *std::exchange(peeked_physical_, std::nullopt);
-    } else {
-      ZR_ASSIGN_OR_RETURN(physical, plan_.physical_index(next_schedule_ + physicals.size()));
-    }
-    const uint64_t length = runtime::stored_length(*context_->caches, *context_->cache_offsets,
-                                                   physical);
-    if (!physicals.empty() && length > kMaxRunBytes - std::min(bytes, kMaxRunBytes)) {
-      peeked_physical_ = physical;  // the first of the next run
-      break;
-    }
-    physicals.push_back(physical);
+  for (; count < limit; ++count) {
+    const storage::IndexEntry* row =
+        runtime::index_row(*context_->caches, *context_->cache_offsets, asked_[count]);
+    const uint64_t length = row ? row->length : 0;
+    if (count > 0 && length > kMaxRunBytes - std::min(bytes, kMaxRunBytes)) break;
     bytes += length;
   }
+  std::vector<size_t> physicals(asked_.begin(), asked_.begin() + count);
+  asked_.erase(asked_.begin(), asked_.begin() + count);
   return physicals;
 }
 
@@ -107,7 +111,16 @@ Result<std::optional<LoadedSample>> RuntimeIterator::next() {
     if (current_next_ < current_.samples.size()) {
       ++next_emit_;
       ++emitted_;
-      return std::move(current_.samples[current_next_++]);
+      LoadedSample& sample = current_.samples[current_next_++];
+      // The host copies this payload now and the next one at its next call;
+      // that one was written by another core, so its first lines are
+      // fetched meanwhile (a large payload streams well on its own).
+      if (current_next_ < current_.samples.size()) {
+        const storage::SampleData& following = current_.samples[current_next_].data;
+        const size_t span = std::min<size_t>(following.size(), kPrefetchBytes);
+        for (size_t at = 0; at < span; at += 64) __builtin_prefetch(following.data() + at);
+      }
+      return std::move(sample);
     }
     // The current run is delivered: its failure, if any, comes at its place.
     if (current_.error) return fail(std::move(*current_.error));

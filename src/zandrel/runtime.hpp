@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -60,6 +61,8 @@ class RuntimeIterator {
   // kMaxRunBytes unless it is a single sample.
   static constexpr size_t kMaxRunSamples = 1024;
   static constexpr uint64_t kMaxRunBytes = 1 << 20;
+  // Bytes of the next payload fetched towards the cache ahead of its copy.
+  static constexpr size_t kPrefetchBytes = 4096;
 
   RuntimeIterator(const RuntimeIterator&) = delete;
   RuntimeIterator& operator=(const RuntimeIterator&) = delete;
@@ -111,9 +114,9 @@ class RuntimeIterator {
   std::map<size_t, runtime::LoadedRun> pending_;
   runtime::LoadedRun current_;  // the run being delivered: its samples from current_next_
   size_t current_next_ = 0;
-  // The physical index of sequence number next_schedule_, asked of the plan
-  // but left out of the last run by its byte cap.
-  std::optional<size_t> peeked_physical_;
+  // The physical indices of sequence numbers next_schedule_ on, asked of the
+  // plan but left out of the last run by its byte cap.
+  std::deque<size_t> asked_;
   size_t window_;          // in-flight limit, >= 1 unless the epoch is empty
   size_t next_schedule_ = 0;  // sequence number of the next sample to submit
   size_t in_flight_ = 0;      // runs submitted and not yet received; <= window_

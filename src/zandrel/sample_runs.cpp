@@ -29,11 +29,11 @@ Result<std::pair<size_t, size_t>> locate_physical(const LoadedCaches& caches,
   return std::pair{cache_id, local};
 }
 
-uint64_t stored_length(const LoadedCaches& caches, std::span<const size_t> cache_offsets,
-                       size_t physical) {
+const storage::IndexEntry* index_row(const LoadedCaches& caches,
+                                     std::span<const size_t> cache_offsets, size_t physical) {
   Result<std::pair<size_t, size_t>> where = locate_physical(caches, cache_offsets, physical);
-  if (!where) return 0;
-  return caches[where->first]->index[where->second].length;
+  if (!where) return nullptr;
+  return &caches[where->first]->index[where->second];
 }
 
 Result<LoadedSample> load_planned_sample(const LoadedCaches& caches,

@@ -47,10 +47,10 @@ Result<std::pair<size_t, size_t>> locate_physical(const LoadedCaches& caches,
                                                   std::span<const size_t> cache_offsets,
                                                   size_t physical);
 
-// The stored length of physical sample `physical`'s record, from its index
-// row; 0 when it cannot be located (its load will report why).
-uint64_t stored_length(const LoadedCaches& caches, std::span<const size_t> cache_offsets,
-                       size_t physical);
+// The index row of physical sample `physical`, or null when it cannot be
+// located (its load will report why).
+const storage::IndexEntry* index_row(const LoadedCaches& caches,
+                                     std::span<const size_t> cache_offsets, size_t physical);
 
 // Reads physical sample `physical` on its own (locate_physical, then the
 // sample reader through `readers`).

@@ -28,7 +28,9 @@ __extension__ using Uint128 = unsigned __int128;
 // 1 - 2^-52: the largest value of a float draw in [0, 1).
 constexpr double kMaxUnitDraw = 1.0 - 0x1p-52;
 
-void quarter_round(std::array<uint32_t, 16>& x, int a, int b, int c, int d) {
+// Always inlined: with constant indices the state stays in registers.
+[[gnu::always_inline]] inline void quarter_round(std::array<uint32_t, 16>& x, int a, int b, int c,
+                                                 int d) {
   x[a] += x[b];
   x[d] = std::rotl(x[d] ^ x[a], 16);
   x[c] += x[d];
