@@ -1,9 +1,13 @@
 // WorkerPool: the runtime's fixed set of detached worker threads running boxed
 // one-shot jobs taken from one bounded job queue.
 //
-// The pool knows nothing of what a job computes: every job carries a Sender of
-// its submitter's own result channel and sends its result there, so cache
-// loading, sample loading and both write pipelines share one pool.
+// The pool knows nothing of what a job computes. There are two kinds of jobs:
+// - result jobs (submit, submit_catching) carry a Sender of their submitter's
+//   own result channel and send their result there, so cache loading, sample
+//   loading and both write pipelines share one pool;
+// - detached jobs (run_detached) send nothing: they leave their effects in
+//   state they share with their submitter, which keeps track of them itself
+//   (the cache builder's shard writes and digests).
 //
 // Ownership and lifetime: the pool object holds the job queue's only Sender
 // and is always owned through std::shared_ptr<WorkerPool>. When the last
@@ -11,12 +15,13 @@
 // queued, then each finds the queue closed and empty and its thread ends.
 // Nothing waits for them; the threads are detached and never joined.
 //
-// Threads: submit() may be called from any thread holding a handle; jobs run
-// on the worker threads only.
+// Threads: submit() and run_detached() may be called from any thread holding
+// a handle; jobs run on the worker threads only.
 //
-// Contract for submitters: keep at most as many of your jobs unfinished
-// (submitted and not yet received) as your result channel holds, so a worker
-// never blocks when it sends a result.
+// Contract for submitters: keep at most as many of your result jobs
+// unfinished (submitted and not yet received) as your result channel holds,
+// so a worker never blocks when it sends a result. A job never waits for a
+// submitter's thread, so a submitter may wait for its jobs.
 #pragma once
 
 #include <cstddef>
@@ -32,8 +37,9 @@ namespace zandrel {
 
 namespace worker_pool {
 
-// A boxed one-shot job. Running it computes the result and sends it; dropping
-// it unrun drops its work and its result sender.
+// A boxed one-shot job. Running a result job computes the result and sends
+// it; running a detached job only runs its work. Dropping a job unrun drops
+// its work (and a result job's result sender).
 class Job {
  public:
   virtual ~Job() = default;
@@ -59,6 +65,18 @@ class ResultJob final : public Job {
   // Declared first so it is released last: when the submitter sees its
   // channel disconnect, the work's captures are already gone.
   Sender<Result<T>> result_sender_;
+  Work work_;
+};
+
+// A job that runs its work and sends nothing. The work must not throw.
+template <typename Work>
+class DetachedJob final : public Job {
+ public:
+  explicit DetachedJob(Work work) : work_(std::move(work)) {}
+
+  void run() override { std::move(work_)(); }
+
+ private:
   Work work_;
 };
 
@@ -102,6 +120,26 @@ class WorkerPool {
     try {
       job = std::make_unique<worker_pool::ResultJob<T, Work>>(std::move(result_sender),
                                                               std::move(work));
+    } catch (const std::bad_alloc&) {
+      return Err(CacheError::worker_failed());
+    }
+    if (!jobs_.send(std::move(job))) return Err(CacheError::worker_failed());
+    return {};
+  }
+
+  // Queues a detached job that runs `work` (a one-shot noexcept callable
+  // returning nothing) on a worker and sends nothing; the work reports through
+  // state it shares with the submitter. Blocks while the queue is full; never
+  // waits for the job to run. Fails with CacheError::worker_failed() when the
+  // job cannot be allocated or no worker is left; the job is then dropped
+  // unrun.
+  template <typename Work>
+  Status run_detached(Work work) const {
+    static_assert(std::is_nothrow_invocable_r_v<void, Work&&>,
+                  "detached work must be noexcept and return nothing");
+    worker_pool::JobBox job;
+    try {
+      job = std::make_unique<worker_pool::DetachedJob<Work>>(std::move(work));
     } catch (const std::bad_alloc&) {
       return Err(CacheError::worker_failed());
     }

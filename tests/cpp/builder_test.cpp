@@ -10,18 +10,24 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <map>
 #include <numeric>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "zandrel/compression.hpp"
 #include "zandrel/storage/metadata_arrow.hpp"
+#include "zandrel/worker_pool.hpp"
 
 namespace zandrel::storage {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
 const ShardCompression kNone{CompressionAlgo::kNone, 1.0};
@@ -31,7 +37,29 @@ Bytes bytes_of(std::string_view text) { return {text.begin(), text.end()}; }
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return std::move(bytes).str();
+}
+
+// `n` bytes of a seeded pseudo-random sequence, so that no two chunks match.
+Bytes noise(size_t n, uint32_t seed) {
+  Bytes out(n);
+  uint32_t x = seed * 2654435761u + 1;
+  for (uint8_t& b : out) {
+    x = x * 1664525u + 1013904223u;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  return out;
+}
+
+// Every regular file under `root` by its relative path, with its bytes.
+std::map<std::string, std::string> files_under(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = read_file(entry.path());
+  }
+  return files;
 }
 
 CacheError arg(const std::string& message) { return CacheError::invalid_argument(message); }
@@ -127,10 +155,11 @@ TEST_F(BuilderTest, ShardRollOverMatchesModel) {
     write_and_check(dir_ / ("equal" + std::to_string(limit)), equal, kNone, limit);
   }
 
-  // Mixed sizes, records larger than the write buffer, both algorithms.
+  // Mixed sizes, records larger than the write buffer, a payload larger than
+  // a shard chunk (the sink takes it whole), both algorithms.
   std::vector<Sample> mixed;
   for (int64_t i = 0; i < 9; ++i) {
-    Bytes data(static_cast<size_t>((i * 7919) % 30000));
+    Bytes data(i == 6 ? kShardChunkSize + 3 : static_cast<size_t>((i * 7919) % 30000));
     std::iota(data.begin(), data.end(), static_cast<uint8_t>(i));
     mixed.push_back({i * 1000, std::string(static_cast<size_t>(i), 'q'), std::move(data)});
   }
@@ -217,8 +246,8 @@ TEST_F(BuilderTest, FailuresReportTheirErrors) {
 
   // The shard's raw byte sum overflows: the record is written, no entry made.
   auto shard = OpenShard::create(dir_ / "c", 7).value();
-  ASSERT_TRUE(shard.write_payload(bytes_of("ab"), UINT64_MAX));
-  EXPECT_EQ(shard.write_payload(bytes_of("cd"), 1).error(), arg("shard uncompressed byte length overflowed u64"));
+  ASSERT_TRUE(shard.write_payload(bytes_of("a"), bytes_of("b"), UINT64_MAX));
+  EXPECT_EQ(shard.write_payload(bytes_of("cd"), {}, 1).error(), arg("shard uncompressed byte length overflowed u64"));
   EXPECT_EQ(shard.byte_len(), 4u);
 
   // The inner helpers' own contracts.
@@ -227,6 +256,91 @@ TEST_F(BuilderTest, FailuresReportTheirErrors) {
   const std::vector<MetadataRow> rows{{int64_t{1}}, {true}};
   EXPECT_EQ(build_array(rows, 0, MetadataKind::kInt).error(), arg("metadata kind drifted"));
   EXPECT_EQ(build_array(rows, 1, MetadataKind::kInt).error(), arg("metadata column is out of range"));
+}
+
+// The builder with the runtime's pool: the shard sinks write and hash there.
+class BuilderConcurrentTest : public BuilderTest {};
+
+TEST_F(BuilderConcurrentTest, PoolWritesTheSameBytesAsInline) {
+  // Records of many sizes cross chunk boundaries, and every fifth is larger
+  // than a chunk (it travels whole). The large limit gives one shard of more
+  // chunks than may be in flight; the small one rolls over every few chunks.
+  std::vector<Sample> samples;
+  for (int64_t i = 0; i < 16; ++i) {
+    const size_t size = i % 5 == 4 ? kShardChunkSize + 1000 * static_cast<size_t>(i)
+                                   : static_cast<size_t>(i * 104729) % 300000;
+    samples.push_back({i, "n", noise(size, static_cast<uint32_t>(i))});
+  }
+  auto pool = WorkerPool::create(3).value();
+  for (uint64_t limit : {uint64_t{64} << 20, uint64_t{3} << 19}) {
+    SCOPED_TRACE("limit " + std::to_string(limit));
+    std::optional<Manifest> manifests[2];
+    std::map<std::string, std::string> files[2];
+    for (int pooled = 0; pooled < 2; ++pooled) {
+      const fs::path root = dir_ / (std::to_string(limit) + (pooled ? "pool" : "inline"));
+      auto builder = CacheBuilder::create(root, "src", limit, kNone, pooled ? pool : nullptr).value();
+      for (const Sample& s : samples) {
+        ASSERT_TRUE(builder.push_sample(s.data, {{"id", s.id}, {"name", s.name}}));
+      }
+      auto finished = std::move(builder).finish();
+      ASSERT_TRUE(finished) << finished.error().message();
+      for (const ShardManifest& shard : finished->manifest.shards) {
+        EXPECT_EQ(shard.sha256, *hash_file(root / "shards" / shard.name)) << shard.name;
+      }
+      manifests[pooled] = std::move(finished->manifest);
+      files[pooled] = files_under(root);
+    }
+    EXPECT_EQ(manifests[0]->shards.size() > 1, limit < kShardChunkSize * 2);
+    EXPECT_EQ(manifests[0], manifests[1]);
+    ASSERT_EQ(files[0].size(), files[1].size());
+    for (const auto& [name, bytes] : files[0]) EXPECT_TRUE(files[1][name] == bytes) << name;
+  }
+}
+
+TEST_F(BuilderConcurrentTest, AFailedWriteIsReportedAsIo) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  // Shard 1 lies on a full device, and its two records stay pending until
+  // the roll-over hands them off. The ENOSPC comes back from that push
+  // (inline) or from a later one, once shard 1 is done behind shard 2.
+  auto pool = WorkerPool::create(2).value();
+  for (const std::shared_ptr<WorkerPool>& p : {std::shared_ptr<WorkerPool>(), pool}) {
+    const fs::path root = dir_ / (p ? "pool" : "inline");
+    auto builder = CacheBuilder::create(root, "s", 600 << 10, kNone, p).value();
+    fs::create_symlink("/dev/full", root / "shards" / shard_file_name(1));
+    std::optional<CacheError> error;
+    for (int64_t i = 0; i < 24 && !error; ++i) {  // shards of two records
+      if (auto pushed = builder.push_sample(Bytes(250 << 10, 1), {{"i", i}}); !pushed) {
+        error = pushed.error();
+      }
+    }
+    if (!error) {
+      if (auto finished = std::move(builder).finish(); !finished) error = finished.error();
+    }
+    EXPECT_EQ(error, CacheError::io(ENOSPC)) << root;
+  }
+}
+
+TEST_F(BuilderConcurrentTest, DroppingWaitsForTheWritesInFlight) {
+  // Both workers are held, so the shard's jobs wait in the pool's queue.
+  auto pool = WorkerPool::create(2).value();
+  std::promise<void> gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(pool->run_detached([opened]() noexcept { opened.wait(); }));
+
+  std::optional<CacheBuilder> builder = CacheBuilder::create(dir_ / "c", "s", 64 << 20, kNone, pool).value();
+  std::string expected;
+  for (int64_t i = 0; i < 14; ++i) {  // three chunks handed off, half a chunk pending
+    const Bytes data = noise(256 << 10, static_cast<uint32_t>(i));
+    ASSERT_TRUE(builder->push_sample(data, {{"i", i}}));
+    expected += record("{\"i\":" + std::to_string(i) + "}", std::string(data.begin(), data.end()));
+  }
+  auto dropped = std::async(std::launch::async, [&builder] { builder.reset(); });
+  EXPECT_EQ(dropped.wait_for(100ms), std::future_status::timeout);
+  gate.set_value();
+  dropped.get();
+  // Everything pushed is in the file once the drop returns; nothing else was written.
+  EXPECT_TRUE(read_file(dir_ / "c" / "shards" / "000000.bin") == expected);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "c"), {}), 1);
 }
 
 }  // namespace

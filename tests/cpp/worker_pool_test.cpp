@@ -73,6 +73,10 @@ TEST(WorkerPool, FailuresAreReportedAndContained) {
   ASSERT_TRUE(pool->submit_catching(tx, []() -> Result<int> { return 3; }));
   EXPECT_EQ(rx.recv().value().error(), CacheError::worker_failed());
   EXPECT_EQ(rx.recv().value().value(), 3);
+  // A detached job runs and sends nothing.
+  std::promise<int> ran;
+  ASSERT_TRUE(pool->run_detached([&ran]() noexcept { ran.set_value(5); }));
+  EXPECT_EQ(ran.get_future().get(), 5);
 
   // Any other job that throws ends its own thread only, without a result;
   // with no worker left, submit fails.
@@ -83,6 +87,7 @@ TEST(WorkerPool, FailuresAreReportedAndContained) {
   EXPECT_TRUE(eventually([&, &tx2 = tx2] {
     return pool->submit(tx2, []() -> Result<int> { return 0; }) == Err(CacheError::worker_failed());
   }));
+  EXPECT_EQ(pool->run_detached([]() noexcept {}), Err(CacheError::worker_failed()));
 
   // A queue that cannot be allocated is refused.
   EXPECT_EQ(WorkerPool::create(std::numeric_limits<size_t>::max()), Err(CacheError::worker_failed()));

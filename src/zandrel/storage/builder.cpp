@@ -24,16 +24,15 @@ constexpr size_t kMetadataJsonCapacity = 128;
 // Width of the record's leading metadata length field.
 constexpr size_t kRecordLengthFieldSize = 8;
 
-// The sample record: u64 M little-endian, the M JSON bytes, the payload. One
-// allocation of exactly the record's size.
-std::vector<uint8_t> encode_record(std::string_view json, std::span<const uint8_t> payload) {
-  std::vector<uint8_t> record;
-  record.reserve(kRecordLengthFieldSize + json.size() + payload.size());
-  record.resize(kRecordLengthFieldSize);
-  store_u64_le(record.data(), json.size());
-  record.insert(record.end(), json.begin(), json.end());
-  record.insert(record.end(), payload.begin(), payload.end());
-  return record;
+// The head of a sample record: u64 M little-endian, then the M bytes of the
+// metadata's compact JSON. The payload follows it in the shard unchanged.
+std::string encode_record_head(const MetadataMap& metadata) {
+  std::string head;
+  head.reserve(kRecordLengthFieldSize + kMetadataJsonCapacity);
+  head.resize(kRecordLengthFieldSize);
+  write_metadata_map(head, metadata);
+  store_u64_le(reinterpret_cast<uint8_t*>(head.data()), head.size() - kRecordLengthFieldSize);
+  return head;
 }
 
 }  // namespace
@@ -41,44 +40,50 @@ std::vector<uint8_t> encode_record(std::string_view json, std::span<const uint8_
 // ---------------------------------------------------------------------------
 // OpenShard
 
-Result<OpenShard> OpenShard::create(const std::filesystem::path& root, uint64_t id) {
+Result<OpenShard> OpenShard::create(const std::filesystem::path& root, uint64_t id,
+                                    std::shared_ptr<WorkerPool> pool) {
   std::string name = shard_file_name(id);
-  ZR_ASSIGN_OR_RETURN(BufferedWriter writer, BufferedWriter::create(root / kShardsDirName / name));
-  return OpenShard(std::move(name), std::move(writer), id);
+  ZR_ASSIGN_OR_RETURN(ShardSink sink, ShardSink::create(root / kShardsDirName / name, std::move(pool)));
+  return OpenShard(std::move(name), std::move(sink), id);
 }
 
-Result<IndexEntry> OpenShard::write_payload(std::span<const uint8_t> record, uint64_t data_len) {
-  ZR_RETURN_IF_ERROR(writer_.write(record));
-  hasher_.update(record);
+Result<IndexEntry> OpenShard::write_payload(std::span<const uint8_t> head,
+                                            std::vector<uint8_t> payload, uint64_t data_len) {
+  const uint64_t record_len = head.size() + payload.size();
+  ZR_RETURN_IF_ERROR(sink_.append(head));
+  ZR_RETURN_IF_ERROR(sink_.append(std::move(payload)));
   const uint64_t offset = byte_len_;
-  byte_len_ += record.size();
+  byte_len_ += record_len;
   if (data_len > std::numeric_limits<uint64_t>::max() - uncompressed_byte_len_) {
     return Err(CacheError::invalid_argument("shard uncompressed byte length overflowed u64"));
   }
   uncompressed_byte_len_ += data_len;
-  return IndexEntry{id_, offset, record.size()};
+  return IndexEntry{id_, offset, record_len};
 }
 
 Result<ShardManifest> OpenShard::finish(const ShardCompression& compression) && {
-  // close() writes out the buffer and closes the file even when that fails.
-  ZR_RETURN_IF_ERROR(writer_.close());
+  // The sink closes the file even when a write failed.
+  ZR_ASSIGN_OR_RETURN(std::string sha256, std::move(sink_).finish());
   return ShardManifest{std::move(name_), uncompressed_byte_len_, byte_len_, compression,
-                       hasher_.finish_hex()};
+                       std::move(sha256)};
 }
 
 // ---------------------------------------------------------------------------
 // CacheBuilder
 
 CacheBuilder::CacheBuilder(std::filesystem::path path, std::string source_name, OpenShard shard0,
-                           ShardCompression compression, uint64_t max_shard_bytes)
+                           ShardCompression compression, uint64_t max_shard_bytes,
+                           std::shared_ptr<WorkerPool> pool)
     : path_(std::move(path)),
       source_name_(std::move(source_name)),
       current_(std::move(shard0)),
       compression_(compression),
-      max_shard_bytes_(max_shard_bytes) {}
+      max_shard_bytes_(max_shard_bytes),
+      pool_(std::move(pool)) {}
 
 Result<CacheBuilder> CacheBuilder::create(std::filesystem::path path, std::string source_name,
-                                          uint64_t max_shard_bytes, ShardCompression compression) {
+                                          uint64_t max_shard_bytes, ShardCompression compression,
+                                          std::shared_ptr<WorkerPool> pool) {
   // stat() follows symbolic links, so a dangling link counts as absent.
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) {
@@ -88,9 +93,9 @@ Result<CacheBuilder> CacheBuilder::create(std::filesystem::path path, std::strin
   std::error_code ec;
   std::filesystem::create_directories(path / kShardsDirName, ec);
   if (ec) return Err(CacheError::io(ec.value()));
-  ZR_ASSIGN_OR_RETURN(OpenShard shard0, OpenShard::create(path, 0));
+  ZR_ASSIGN_OR_RETURN(OpenShard shard0, OpenShard::create(path, 0, pool));
   return CacheBuilder(std::move(path), std::move(source_name), std::move(shard0), compression,
-                      max_shard_bytes);
+                      max_shard_bytes, std::move(pool));
 }
 
 Result<MetadataRow> CacheBuilder::validate_metadata(MetadataMap metadata) {
@@ -123,11 +128,21 @@ Result<MetadataRow> CacheBuilder::validate_metadata(MetadataMap metadata) {
 Status CacheBuilder::roll_over() {
   // The next shard is opened before the full one is finished, so a failed
   // open leaves the builder unchanged.
-  ZR_ASSIGN_OR_RETURN(OpenShard next, OpenShard::create(path_, current_->id() + 1));
-  OpenShard full = std::move(*current_);
+  ZR_ASSIGN_OR_RETURN(OpenShard next, OpenShard::create(path_, current_->id() + 1, pool_));
+  // The previous full shard is done by now, unless shards hold few chunks.
+  ZR_RETURN_IF_ERROR(take_closing(/*wait=*/true));
+  closing_ = std::move(*current_);
   current_ = std::move(next);
-  ZR_ASSIGN_OR_RETURN(ShardManifest finished, std::move(full).finish(compression_));
-  shards_.push_back(std::move(finished));
+  // Its last writes and digest go on while the next records come.
+  return closing_->flush();
+}
+
+Status CacheBuilder::take_closing(bool wait) {
+  if (!closing_ || (!wait && !closing_->idle())) return {};
+  Result<ShardManifest> finished = std::move(*closing_).finish(compression_);
+  closing_.reset();
+  if (!finished) return Err(std::move(finished).error());
+  shards_.push_back(std::move(*finished));
   return {};
 }
 
@@ -146,19 +161,20 @@ Result<SampleWriteStats> CacheBuilder::push_sample(std::vector<uint8_t> data, Me
                       compression::compress_payload(std::move(data), compression_));
   stats.compression = since(start);
 
-  // Record encoding: the metadata as compact JSON, then the framed record.
+  // Record encoding: the length field and the metadata as compact JSON. The
+  // payload is not copied: the shard takes it after the head.
   start = Clock::now();
-  std::vector<uint8_t> record;
+  std::string head;
   {
     ZR_ASSIGN_OR_RETURN(MetadataMap object, metadata_row_to_object(metadata_schema_, row));
-    std::string json;
-    json.reserve(kMetadataJsonCapacity);
-    write_metadata_map(json, object);
-    record = encode_record(json, payload);
+    head = encode_record_head(object);
   }
-  payload = {};
-  stats.record_len = record.size();
+  stats.record_len = head.size() + payload.size();
   stats.record_encode = since(start);
+
+  // The last full shard's entry, once its work is done (a failed write of it
+  // is reported here).
+  ZR_RETURN_IF_ERROR(take_closing(/*wait=*/false));
 
   // Roll-over: inclusive limit; an empty shard takes any record.
   const uint64_t shard_len = current_->byte_len();
@@ -168,7 +184,10 @@ Result<SampleWriteStats> CacheBuilder::push_sample(std::vector<uint8_t> data, Me
   }
 
   start = Clock::now();
-  ZR_ASSIGN_OR_RETURN(IndexEntry entry, current_->write_payload(record, stats.data_len));
+  ZR_ASSIGN_OR_RETURN(IndexEntry entry,
+                      current_->write_payload(
+                          std::span(reinterpret_cast<const uint8_t*>(head.data()), head.size()),
+                          std::move(payload), stats.data_len));
   stats.disk_write = since(start);
 
   index_.push_back(entry);
@@ -188,8 +207,10 @@ Result<FinishedCache> CacheBuilder::finish() && {
   if (index_.empty()) return Err(CacheError::invalid_argument("cache source yielded no samples"));
   CacheFinishStats stats{};
 
-  // The last shard: written out, digest taken, closed. Never empty here.
+  // The last two shards: written out, digests taken, closed, in id order. The
+  // last one is never empty here.
   Clock::time_point start = Clock::now();
+  ZR_RETURN_IF_ERROR(take_closing(/*wait=*/true));
   OpenShard last = std::move(*current_);
   current_.reset();
   ZR_ASSIGN_OR_RETURN(ShardManifest last_manifest, std::move(last).finish(compression_));

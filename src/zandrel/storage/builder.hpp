@@ -3,23 +3,33 @@
 // OpenShard is the shard file being written.
 //
 // Each record is compressed, framed with its metadata JSON and appended to
-// the current shard through an 8192-byte buffered writer while the shard's
-// SHA-256 runs over it; the shard files are never read back. When a record
-// would take a non-empty shard past max_shard_bytes, the next shard is opened
-// first and the full one finished after. finish() writes, in order, the last
-// shard, metadata.arrow, index.bin and, last, manifest.json.
+// the current shard's ShardSink, which writes it to the file and runs the
+// shard's SHA-256 over it; the shard files are never read back. Given the
+// runtime's worker pool, the sinks write and hash on the pool while the
+// caller goes on with the next records; without one they do it inline. The
+// files are the same either way.
+//
+// When a record would take a non-empty shard past max_shard_bytes, the next
+// shard is opened first and the full one finished after. On the pool, the
+// full shard's last writes and digest then complete in the background: its
+// manifest entry is taken at the first push that finds it done, at the next
+// roll-over or in finish(), whichever comes first. finish() writes, in order,
+// the last shard, metadata.arrow, index.bin and, last, manifest.json.
 //
 // The builder knows nothing of build directories or renaming: on any error
 // the caller drops it and removes the directory. Dropping a builder without
-// finishing it writes out the open shard's pending bytes (errors ignored),
-// closes the file and writes nothing else.
+// finishing it waits for the shard writes in flight, writes out the open
+// shard's pending bytes (errors ignored), closes the file and writes nothing
+// else; once the drop returns nothing more is written.
 //
-// Threads: a builder is used by one thread at a time; there are no locks.
+// Threads: a builder is used by one thread at a time; the shard sinks keep
+// their own locks for their jobs on the pool.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,6 +37,7 @@
 
 #include "zandrel/storage/format.hpp"
 #include "zandrel/storage/manifest.hpp"
+#include "zandrel/storage/shard_sink.hpp"
 #include "zandrel/types.hpp"
 
 namespace zandrel::storage {
@@ -43,12 +54,12 @@ struct SampleWriteStats {
   StageDuration metadata_validate;  // metadata check against the schema
   StageDuration compression;        // compress_payload
   StageDuration record_encode;      // JSON and record framing
-  StageDuration disk_write;         // append to the shard, hash, counters
+  StageDuration disk_write;         // hand the record to the shard's sink, counters
 };
 
 // The durations of finish()'s stages.
 struct CacheFinishStats {
-  StageDuration shard_flush;      // the last shard written out and closed
+  StageDuration shard_flush;      // the last shard written out, hashed and closed
   StageDuration finish_metadata;  // metadata.arrow written and hashed
   StageDuration finish_index;     // index.bin written and hashed
   StageDuration finish_manifest;  // manifest.json written
@@ -58,17 +69,29 @@ struct CacheFinishStats {
 class OpenShard {
  public:
   // Creates (or truncates) root/"shards"/shard_file_name(id), 0666 before the
-  // umask, with empty counters and a fresh digest. Failure: Io.
-  static Result<OpenShard> create(const std::filesystem::path& root, uint64_t id);
+  // umask, with empty counters and a fresh digest. Its sink works on `pool`,
+  // or inline when it is null. Failure: Io.
+  static Result<OpenShard> create(const std::filesystem::path& root, uint64_t id,
+                                  std::shared_ptr<WorkerPool> pool = nullptr);
 
-  // Appends one encoded record, feeds it to the digest and counts it. Returns
-  // the record's index entry. Failure: Io (the file is then out of step with
-  // the counters), or InvalidArgument "shard uncompressed byte length
-  // overflowed u64" (the record is then written and counted in byte_len).
-  Result<IndexEntry> write_payload(std::span<const uint8_t> record, uint64_t data_len);
+  // Appends one record, given as its head (the metadata JSON's length field
+  // and the JSON) and its payload, to be written and fed to the digest, and
+  // counts it. Returns the record's index entry. Failure: Io, possibly an
+  // earlier write's (the file is then out of step with the counters), or
+  // InvalidArgument "shard uncompressed byte length overflowed u64" (the
+  // record is then appended and counted in byte_len).
+  Result<IndexEntry> write_payload(std::span<const uint8_t> head, std::vector<uint8_t> payload,
+                                   uint64_t data_len);
 
-  // Writes out the buffer, finalises the digest and closes the file (closed
-  // on failure too). `compression` is recorded unchanged. Failure: Io.
+  // Hands off what is pending without waiting for it; nothing more may be
+  // written. Failure: Io, if a write has already failed.
+  Status flush() { return sink_.flush(); }
+  // Every write and the digest are done: finish() would not wait.
+  bool idle() const { return sink_.idle(); }
+
+  // Writes out what is pending, waits for the writes, finalises the digest
+  // and closes the file (closed on failure too). `compression` is recorded
+  // unchanged. Failure: Io.
   Result<ShardManifest> finish(const ShardCompression& compression) &&;
 
   uint64_t id() const { return id_; }
@@ -76,15 +99,14 @@ class OpenShard {
   const std::string& name() const { return name_; }
 
  private:
-  OpenShard(std::string name, BufferedWriter writer, uint64_t id)
-      : name_(std::move(name)), writer_(std::move(writer)), id_(id) {}
+  OpenShard(std::string name, ShardSink sink, uint64_t id)
+      : name_(std::move(name)), sink_(std::move(sink)), id_(id) {}
 
   std::string name_;               // "{:06}.bin" of id_
-  BufferedWriter writer_;          // 8192-byte buffer over the shard file
+  ShardSink sink_;                 // the file and its digest
   uint64_t id_;                    // position in the manifest's "shards"
-  uint64_t byte_len_ = 0;          // bytes written so far (sum of record lengths)
+  uint64_t byte_len_ = 0;          // bytes appended so far (sum of record lengths)
   uint64_t uncompressed_byte_len_ = 0;  // sum of the raw data lengths
-  Sha256 hasher_;                  // over every byte written, in order
 };
 
 // The manifest finish() wrote and the durations of its stages.
@@ -99,9 +121,11 @@ class CacheBuilder {
   // anything exists at `path` (an empty directory too). Otherwise creates
   // path/"shards" with every missing ancestor (0777 before the umask) and an
   // empty shard 000000.bin. Failure: Io (the directories made stay).
-  // `max_shard_bytes` is the shard size limit (non-zero).
+  // `max_shard_bytes` is the shard size limit (non-zero). The shards are
+  // written and hashed on `pool` when one is given, else inline.
   static Result<CacheBuilder> create(std::filesystem::path path, std::string source_name,
-                                     uint64_t max_shard_bytes, ShardCompression compression);
+                                     uint64_t max_shard_bytes, ShardCompression compression,
+                                     std::shared_ptr<WorkerPool> pool = nullptr);
 
   CacheBuilder(CacheBuilder&&) noexcept = default;
   CacheBuilder& operator=(CacheBuilder&&) noexcept = default;
@@ -124,12 +148,17 @@ class CacheBuilder {
 
  private:
   CacheBuilder(std::filesystem::path path, std::string source_name, OpenShard shard0,
-               ShardCompression compression, uint64_t max_shard_bytes);
+               ShardCompression compression, uint64_t max_shard_bytes,
+               std::shared_ptr<WorkerPool> pool);
 
   // The sample's values in schema order, setting the schema on the first push.
   Result<MetadataRow> validate_metadata(MetadataMap metadata);
-  // Opens the next shard, then finishes the full one into shards_.
+  // Opens the next shard, then finishes the full one: its last bytes are
+  // handed off and it becomes closing_.
   Status roll_over();
+  // Finishes closing_ into shards_, waiting for it if `wait`, else only when
+  // it is idle.
+  Status take_closing(bool wait);
   // Writes index.bin (24 bytes per sample, push order) and returns its
   // SHA-256 read back from disk.
   Result<std::string> write_index_file() const;
@@ -142,8 +171,10 @@ class CacheBuilder {
   std::vector<IndexEntry> index_;        // one per accepted sample
   std::vector<ShardManifest> shards_;    // finished shards, in id order
   std::optional<OpenShard> current_;     // empty only after finish()
+  std::optional<OpenShard> closing_;     // the last full shard, until its entry is taken
   ShardCompression compression_;         // one setting for every shard
   uint64_t max_shard_bytes_;             // shard size limit, inclusive
+  std::shared_ptr<WorkerPool> pool_;     // where the shards' sinks work; null: inline
 };
 
 // A map from each schema field's name to a copy of the row's value at the same

@@ -185,6 +185,20 @@ Status write_all(int fd, std::span<const uint8_t> bytes) {
   return {};
 }
 
+Status write_all_at(int fd, uint64_t offset, std::span<const uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Err(last_os_error());
+    }
+    if (n == 0) return Err(CacheError::io_message("failed to write whole buffer"));
+    bytes = bytes.subspan(static_cast<size_t>(n));
+    offset += static_cast<uint64_t>(n);
+  }
+  return {};
+}
+
 Result<BufferedWriter> BufferedWriter::create(const std::filesystem::path& path) {
   ZR_ASSIGN_OR_RETURN(UniqueFd fd, create_truncated(path));
   return BufferedWriter(std::move(fd));

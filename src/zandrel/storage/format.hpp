@@ -44,7 +44,8 @@ inline constexpr size_t INDEX_ROW_SIZE = 24;
 // The only manifest "format_version" written and accepted.
 inline constexpr uint32_t MANIFEST_FORMAT_VERSION = 2;
 
-// Buffer size of every file writer.
+// Buffer size of every BufferedWriter (the side files and the write profile;
+// shard files go through a ShardSink).
 inline constexpr size_t kWriteBufferSize = 8192;
 // Buffer size of hash_file's reads.
 inline constexpr size_t kHashBufferSize = 65536;
@@ -152,6 +153,10 @@ Status read_exact_at(int fd, uint64_t offset, std::span<uint8_t> buffer);
 
 // Writes every byte of `bytes` to `fd`, retrying partial writes and EINTR.
 Status write_all(int fd, std::span<const uint8_t> bytes);
+
+// Writes every byte of `bytes` to `fd` from `offset` with positioned writes,
+// retrying partial writes and EINTR; the file position is not used.
+Status write_all_at(int fd, uint64_t offset, std::span<const uint8_t> bytes);
 
 // A write-only file behind an 8192-byte buffer. Writes smaller than the free
 // space are buffered; larger ones go out after the buffer, directly when they

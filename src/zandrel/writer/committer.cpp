@@ -63,7 +63,7 @@ Status PipelineCommitter::apply_start(SourceWriteStart start) {
   WriteProgress spinner = WriteProgress::create(config_.show_progress, start.name, container);
   Result<storage::CacheBuilder> builder =
       storage::CacheBuilder::create(start.temp_path, start.name, config_.max_shard_bytes.value,
-                                    config_.shard_compression);
+                                    config_.shard_compression, config_.pool);
   active_.emplace(ActiveSourceWrite{
       .name = std::move(start.name),
       .cache_path = std::move(start.cache_path),

@@ -78,23 +78,26 @@ WriteResult reuse_existing_result(std::string name, const fs::path& final_path,
 
 Status pull_samples(SampleSource& source, std::string_view name, const WriterProfiler& profiler,
                     const std::function<Status(WriterInput)>& submit) {
+  // The clock is read only for a profile that keeps the times.
+  const bool timed = profiler.enabled();
+  auto now = [timed] { return timed ? Clock::now() : Clock::time_point{}; };
   for (;;) {
     ZR_RETURN_IF_ERROR(source.check_signals());
 
-    const Clock::time_point next_started = Clock::now();
+    const Clock::time_point next_started = now();
     Result<bool> pulled = source.next_item();
-    profiler.record_bytes(name, WriterStage::kPythonNext, Clock::now() - next_started, 0);
+    profiler.record_bytes(name, WriterStage::kPythonNext, now() - next_started, 0);
     if (!pulled) return Err(std::move(pulled).error());
     if (!*pulled) return {};
 
-    const Clock::time_point extract_started = Clock::now();
+    const Clock::time_point extract_started = now();
     ZR_ASSIGN_OR_RETURN(WriterInput input, source.extract_item());
-    const Clock::time_point extracted = Clock::now();
+    const Clock::time_point extracted = now();
     profiler.record_bytes(name, WriterStage::kPythonExtract, extracted - extract_started,
                           input.data.size());
 
     ZR_RETURN_IF_ERROR(submit(std::move(input)));
-    profiler.record_bytes(name, WriterStage::kIngressWait, Clock::now() - extracted, 0);
+    profiler.record_bytes(name, WriterStage::kIngressWait, now() - extracted, 0);
   }
 }
 
@@ -122,7 +125,7 @@ Status build_cache(SampleSource& source, const std::string& name, const fs::path
                    const WriterConfig& config, const WriterProfiler& profiler) {
   ZR_ASSIGN_OR_RETURN(storage::CacheBuilder builder,
                       storage::CacheBuilder::create(temp_path, name, config.max_shard_bytes.value,
-                                                    config.shard_compression));
+                                                    config.shard_compression, config.pool));
   ZR_RETURN_IF_ERROR(source.start_iteration());
 
   SampleWritePipeline pipeline(std::move(builder), name,

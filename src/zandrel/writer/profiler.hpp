@@ -83,6 +83,9 @@ class WriterProfiler {
   // operation is a no-op. Starts the call's wall clock. Cannot fail.
   static WriterProfiler create(bool enabled, std::filesystem::path path);
 
+  // Whether records are kept: callers may skip taking times when not.
+  bool enabled() const { return inner_->output_path.has_value(); }
+
   // Adds one record to `stage` of `source_name`. A negative duration counts
   // as zero. Never fails.
   void record_bytes(std::string_view source_name, WriterStage stage,
