@@ -136,6 +136,10 @@ class CacheBuilder {
   // After an error the builder may only be dropped.
   Result<SampleWriteStats> push_sample(std::vector<uint8_t> data, MetadataMap metadata);
 
+  // Whether push_sample times its stages (the default). Untimed, its
+  // durations are zero and the clock is not read.
+  void time_stages(bool timed) { timed_ = timed; }
+
   // Consumes the builder: finishes the last shard, writes metadata.arrow,
   // index.bin and manifest.json. Fails with InvalidArgument "cache source
   // yielded no samples" when nothing was pushed; a failed finish leaves what
@@ -167,6 +171,7 @@ class CacheBuilder {
   std::string source_name_;              // copied into the manifest
   MetadataSchema metadata_schema_;       // fixed by the first push
   bool schema_set_ = false;              // true from the first push on
+  bool timed_ = true;                    // push_sample reads the clock
   std::vector<MetadataRow> metadata_rows_;  // one per accepted sample
   std::vector<IndexEntry> index_;        // one per accepted sample
   std::vector<ShardManifest> shards_;    // finished shards, in id order

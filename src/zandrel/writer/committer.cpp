@@ -75,6 +75,7 @@ Status PipelineCommitter::apply_start(SourceWriteStart start) {
       .failure = std::nullopt,
   });
   if (builder) {
+    builder->time_stages(profiler_.enabled());
     active_->builder.emplace(std::move(*builder));
   } else {
     // The source stays active, failed, until its Finish or Failed arrives;

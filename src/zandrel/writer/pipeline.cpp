@@ -126,6 +126,7 @@ Status build_cache(SampleSource& source, const std::string& name, const fs::path
   ZR_ASSIGN_OR_RETURN(storage::CacheBuilder builder,
                       storage::CacheBuilder::create(temp_path, name, config.max_shard_bytes.value,
                                                     config.shard_compression, config.pool));
+  builder.time_stages(profiler.enabled());
   ZR_RETURN_IF_ERROR(source.start_iteration());
 
   SampleWritePipeline pipeline(std::move(builder), name,
