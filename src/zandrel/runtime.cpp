@@ -64,22 +64,24 @@ Result<std::vector<size_t>> RuntimeIterator::plan_next_run() {
   while (asked_.size() < limit) {
     ZR_ASSIGN_OR_RETURN(const size_t physical,
                         plan_.physical_index(next_schedule_ + asked_.size()));
-    asked_.push_back(physical);
-    __builtin_prefetch(
-        runtime::index_row(*context_->caches, *context_->cache_offsets, physical));
+    const storage::IndexEntry* row =
+        runtime::index_row(*context_->caches, *context_->cache_offsets, physical);
+    __builtin_prefetch(row);
+    asked_.push_back({physical, row});
   }
   // Then the run takes positions while their stored bytes fit; what is left
   // starts the next run.
   size_t count = 0;
   uint64_t bytes = 0;
   for (; count < limit; ++count) {
-    const storage::IndexEntry* row =
-        runtime::index_row(*context_->caches, *context_->cache_offsets, asked_[count]);
+    const storage::IndexEntry* row = asked_[count].row;
     const uint64_t length = row ? row->length : 0;
     if (count > 0 && length > kMaxRunBytes - std::min(bytes, kMaxRunBytes)) break;
     bytes += length;
   }
-  std::vector<size_t> physicals(asked_.begin(), asked_.begin() + count);
+  std::vector<size_t> physicals;
+  physicals.reserve(count);
+  for (size_t i = 0; i < count; ++i) physicals.push_back(asked_[i].physical);
   asked_.erase(asked_.begin(), asked_.begin() + count);
   return physicals;
 }

@@ -114,9 +114,14 @@ class RuntimeIterator {
   std::map<size_t, runtime::LoadedRun> pending_;
   runtime::LoadedRun current_;  // the run being delivered: its samples from current_next_
   size_t current_next_ = 0;
-  // The physical indices of sequence numbers next_schedule_ on, asked of the
-  // plan but left out of the last run by its byte cap.
-  std::deque<size_t> asked_;
+  // Sequence numbers next_schedule_ on, asked of the plan but left out of
+  // the last run by its byte cap: the physical index and its index row (null
+  // when it cannot be located; its load reports why).
+  struct Asked {
+    size_t physical;
+    const storage::IndexEntry* row;
+  };
+  std::deque<Asked> asked_;
   size_t window_;          // in-flight limit, >= 1 unless the epoch is empty
   size_t next_schedule_ = 0;  // sequence number of the next sample to submit
   size_t in_flight_ = 0;      // runs submitted and not yet received; <= window_

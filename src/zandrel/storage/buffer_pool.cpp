@@ -95,11 +95,6 @@ SharedBuffer acquire_buffer(BufferPool* pool, size_t size) {
 // ---------------------------------------------------------------------------
 // SampleData
 
-SampleData::SampleData(std::span<const uint8_t> bytes)
-    : buffer_(std::make_shared<ByteBuffer>(bytes.size())), size_(bytes.size()) {
-  if (!bytes.empty()) std::memcpy(buffer_->data(), bytes.data(), bytes.size());
-}
-
 bool operator==(const SampleData& a, std::span<const uint8_t> b) {
   return a.size() == b.size() && (b.empty() || std::memcmp(a.data(), b.data(), b.size()) == 0);
 }

@@ -89,8 +89,6 @@ class SampleData {
   SampleData() = default;
   SampleData(SharedBuffer buffer, size_t offset, size_t size)
       : buffer_(std::move(buffer)), offset_(offset), size_(size) {}
-  // Copies `bytes` into a buffer of its own.
-  explicit SampleData(std::span<const uint8_t> bytes);
 
   const uint8_t* data() const { return buffer_ ? buffer_->data() + offset_ : nullptr; }
   size_t size() const { return size_; }

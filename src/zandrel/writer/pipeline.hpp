@@ -218,7 +218,6 @@ class ForwardingWindow {
   uint64_t in_flight() const { return in_flight_; }
   uint64_t next_commit() const { return next_commit_; }
   size_t pending() const { return pending_.size(); }
-  size_t open() const { return open_.item.size(); }
 
  private:
   std::shared_ptr<WorkerPool> pool_;
@@ -263,7 +262,6 @@ class SampleWritePipeline {
   uint64_t in_flight() const { return window_.in_flight(); }
   uint64_t committed() const { return window_.next_commit(); }
   size_t pending() const { return window_.pending(); }
-  size_t open() const { return window_.open(); }
 
  private:
   // Writes one sample into the cache, in source order.
