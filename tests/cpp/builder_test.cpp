@@ -7,7 +7,11 @@
 #include <arrow/io/file.h>
 #include <arrow/ipc/reader.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <iostream>
 
 #include <fstream>
 #include <future>
@@ -318,6 +322,42 @@ TEST_F(BuilderConcurrentTest, AFailedWriteIsReportedAsIo) {
     }
     EXPECT_EQ(error, CacheError::io(ENOSPC)) << root;
   }
+}
+
+// The descriptors this process holds open on files under `root`.
+int open_files_under(const fs::path& root) {
+  int count = 0;
+  for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const std::string target = fs::read_symlink(fd.path(), ec).string();
+    if (!ec && target.starts_with(root.string() + "/")) ++count;
+  }
+  return count;
+}
+
+// In a child process: writes 31 records of 100 KiB under a 2.5 MiB per-file
+// limit into shards of 3 MiB on a pool of one worker, then finishes. Shard 0
+// passes the limit: its closing write fails on the pool after the roll-over,
+// with the 31st record pending in shard 1. Reports the error and the
+// descriptors still open under `root` on stderr.
+[[noreturn]] void finish_past_file_size_limit(const fs::path& root) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{5 << 19, 5 << 19};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  auto builder = CacheBuilder::create(root, "a", 3 << 20, kNone, WorkerPool::create(1).value());
+  for (int64_t i = 0; i < 31; ++i) {
+    if (!builder->push_sample(Bytes(100 << 10), {{"i", i}})) std::exit(2);
+  }
+  auto finished = std::move(*builder).finish();
+  std::cerr << (finished ? "finished" : finished.error().to_string()) << "; open "
+            << open_files_under(root);
+  std::exit(0);
+}
+
+TEST_F(BuilderConcurrentTest, AFailedFinishLeavesNoShardOpen) {
+  // The caller removes the build directory next: no shard may stay open in it.
+  EXPECT_EXIT(finish_past_file_size_limit(fs::canonical(dir_) / "limited"),
+              ::testing::ExitedWithCode(0), "File too large.*; open 0$");
 }
 
 TEST_F(BuilderConcurrentTest, DroppingWaitsForTheWritesInFlight) {

@@ -220,11 +220,14 @@ Result<FinishedCache> CacheBuilder::finish() && {
   CacheFinishStats stats{};
 
   // The last two shards: written out, digests taken, closed, in id order. The
-  // last one is never empty here.
+  // last one is never empty here. Both leave the builder first, so that no
+  // shard stays open after a failure: the caller removes the directory then.
   Clock::time_point start = Clock::now();
-  ZR_RETURN_IF_ERROR(take_closing(/*wait=*/true));
   OpenShard last = std::move(*current_);
   current_.reset();
+  if (Status closed = take_closing(/*wait=*/true); !closed) {
+    return Err(std::move(closed).error());  // `last` writes out its pending bytes and closes
+  }
   ZR_ASSIGN_OR_RETURN(ShardManifest last_manifest, std::move(last).finish(compression_));
   stats.shard_flush = since(start);
   shards_.push_back(std::move(last_manifest));

@@ -109,9 +109,13 @@ Status PipelineCommitter::apply_finish() {
   const size_t index = source.index;
   if (source.failure) return store_result(index, std::move(source).error_result());
 
-  storage::CacheBuilder builder = std::move(*source.builder);
-  source.builder.reset();
-  Result<storage::FinishedCache> finished = std::move(builder).finish();
+  // The builder is gone before anything is removed or renamed: a failed
+  // finish must not leave a file of the build open while its directory goes.
+  Result<storage::FinishedCache> finished = [&] {
+    storage::CacheBuilder builder = std::move(*source.builder);
+    source.builder.reset();
+    return std::move(builder).finish();
+  }();
   if (!finished) {
     source.mark_failed(finished.error());
     return store_result(index, std::move(source).error_result());
