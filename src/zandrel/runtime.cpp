@@ -13,19 +13,20 @@ Result<std::unique_ptr<RuntimeIterator>> RuntimeIterator::start(
     size_t num_workers, runtime::SampleLoadFn load) {
   const size_t total = plan.size();
   const size_t window = std::min({prefetch_size, num_workers, total});
+  const size_t max_held = std::min({prefetch_size, num_workers + 1, total});
   assert(window >= 1 || total == 0);  // else next() would wait for nothing
   auto context = std::make_shared<JobContext>();
   context->caches = std::move(caches);
   context->cache_offsets = std::move(cache_offsets);
   context->load = std::move(load);
-  // A run's buffer is released once its samples are delivered. At most 2 *
-  // window runs are held at once (schedule_available), and a free buffer is
-  // always reused before a new one is made, so keeping that many free ones
-  // maps no more memory than the most ever in use, while a stream of runs
-  // stops touching new pages.
-  context->buffers = storage::BufferPool::create(2 * window + 2);
-  std::unique_ptr<RuntimeIterator> iterator(
-      new RuntimeIterator(std::move(plan), std::move(pool), std::move(context), window));
+  // A run's buffers are released once its samples are delivered. At most
+  // max_held runs are held at once, each with a record buffer and, for lz4,
+  // an output buffer, and a fitting free buffer is always reused before a
+  // new one is made: keeping that many free ones maps no more memory than
+  // the most ever in use, while a stream of runs stops touching new pages.
+  context->buffers = storage::BufferPool::create(2 * max_held + 2);
+  std::unique_ptr<RuntimeIterator> iterator(new RuntimeIterator(
+      std::move(plan), std::move(pool), std::move(context), window, max_held));
   // On failure `iterator` goes here: its destructor cancels the jobs already
   // submitted.
   ZR_RETURN_IF_ERROR(iterator->schedule_available());
@@ -33,13 +34,15 @@ Result<std::unique_ptr<RuntimeIterator>> RuntimeIterator::start(
 }
 
 RuntimeIterator::RuntimeIterator(EpochPlan plan, std::shared_ptr<WorkerPool> pool,
-                                 std::shared_ptr<JobContext> context, size_t window)
+                                 std::shared_ptr<JobContext> context, size_t window,
+                                 size_t max_held)
     : plan_(std::move(plan)),
       pool_(std::move(pool)),
       context_(std::move(context)),
       window_(window),
+      max_held_(max_held),
       total_(plan_.size()) {
-  auto [sender, receiver] = make_bounded_channel<Message>(window);
+  auto [sender, receiver] = make_bounded_channel<Message>(max_held_);
   sender_ = std::move(sender);
   receiver_ = std::move(receiver);
 }
@@ -76,7 +79,7 @@ Result<std::vector<size_t>> RuntimeIterator::plan_next_run() {
   for (; count < limit; ++count) {
     const storage::IndexEntry* row = asked_[count].row;
     const uint64_t length = row ? row->length : 0;
-    if (count > 0 && length > kMaxRunBytes - std::min(bytes, kMaxRunBytes)) break;
+    if (count > 0 && length > kMaxRunBytes - std::min<uint64_t>(bytes, kMaxRunBytes)) break;
     bytes += length;
   }
   std::vector<size_t> physicals;
@@ -89,21 +92,33 @@ Result<std::vector<size_t>> RuntimeIterator::plan_next_run() {
 Status RuntimeIterator::schedule_available() {
   // Runs that overtook a slow one wait in pending_; counting them too keeps
   // what is held ahead of the host bounded while that run is late.
-  while (in_flight_ < window_ && in_flight_ + pending_.size() < 2 * window_ &&
-         next_schedule_ < total_) {
-    ZR_ASSIGN_OR_RETURN(std::vector<size_t> physicals, plan_next_run());
-    const size_t count = physicals.size();
-    ZR_RETURN_IF_ERROR(pool_->submit_catching(
-        sender_, [context = context_, first_seq = next_schedule_,
-                  physicals = std::move(physicals)]() -> Message {
-          const runtime::RunInputs inputs{*context->caches, *context->cache_offsets,
-                                          *context->buffers, context->cancelled, context->load};
-          return runtime::load_planned_run(inputs, first_seq, physicals,
-                                           storage::thread_shard_readers());
-        }));
-    next_schedule_ += count;
-    ++in_flight_;
+  // Positions a run gave back go out before new ones: they are owed first.
+  while (in_flight_ + pending_.size() < max_held_) {
+    if (!returned_.empty()) {
+      auto node = returned_.extract(returned_.begin());
+      ZR_RETURN_IF_ERROR(submit_run(node.key(), std::move(node.mapped())));
+    } else if (next_schedule_ < total_) {
+      ZR_ASSIGN_OR_RETURN(std::vector<size_t> physicals, plan_next_run());
+      const size_t count = physicals.size();
+      ZR_RETURN_IF_ERROR(submit_run(next_schedule_, std::move(physicals)));
+      next_schedule_ += count;
+    } else {
+      break;
+    }
   }
+  return {};
+}
+
+Status RuntimeIterator::submit_run(size_t first_seq, std::vector<size_t> physicals) {
+  ZR_RETURN_IF_ERROR(pool_->submit_catching(
+      sender_, [context = context_, first_seq, physicals = std::move(physicals)]() -> Message {
+        const runtime::RunInputs inputs{*context->caches, *context->cache_offsets,
+                                        *context->buffers, kMaxRunBytes,
+                                        context->cancelled, context->load};
+        return runtime::load_planned_run(inputs, first_seq, physicals,
+                                         storage::thread_shard_readers());
+      }));
+  ++in_flight_;
   return {};
 }
 
@@ -113,7 +128,7 @@ Result<std::optional<LoadedSample>> RuntimeIterator::next() {
     if (current_next_ < current_.samples.size()) {
       ++next_emit_;
       ++emitted_;
-      LoadedSample& sample = current_.samples[current_next_++];
+      LoadedSample sample = std::move(current_.samples[current_next_++]);
       // The host copies this payload now and the next one at its next call;
       // that one was written by another core, so its first lines are
       // fetched meanwhile (a large payload streams well on its own).
@@ -122,7 +137,8 @@ Result<std::optional<LoadedSample>> RuntimeIterator::next() {
         const size_t span = std::min<size_t>(following.size(), kPrefetchBytes);
         for (size_t at = 0; at < span; at += 64) __builtin_prefetch(following.data() + at);
       }
-      return std::move(sample);
+      if (emitted_ == total_) release_buffers();
+      return sample;
     }
     // The current run is delivered: its failure, if any, comes at its place.
     if (current_.error) return fail(std::move(*current_.error));
@@ -132,9 +148,18 @@ Result<std::optional<LoadedSample>> RuntimeIterator::next() {
       pending_.erase(it);
       // A run is never empty unless it failed at once.
       if (current_.samples.empty() && !current_.error) return fail(CacheError::worker_failed());
-      // pending_ shrank: the window may take another run.
+      // pending_ shrank: another run may go out.
       if (!schedule_available()) return fail(CacheError::worker_failed());
       continue;
+    }
+    // The positions wanted next may have been given back while every slot
+    // was held by runs after them: they go out now, past the bound, which
+    // so holds but for this one run.
+    if (!returned_.empty() && returned_.begin()->first == next_emit_ && in_flight_ < max_held_) {
+      auto node = returned_.extract(returned_.begin());
+      if (!submit_run(node.key(), std::move(node.mapped()))) {
+        return fail(CacheError::worker_failed());
+      }
     }
     // The run wanted next is in flight, unless the stream is broken.
     if (in_flight_ == 0) return fail(CacheError::worker_failed());
@@ -146,6 +171,13 @@ Result<std::optional<LoadedSample>> RuntimeIterator::next() {
     runtime::LoadedRun run = std::move(**message);
     if (in_flight_ == 0) return fail(CacheError::worker_failed());
     --in_flight_;
+    if (!run.rest.empty()) {
+      const size_t rest_seq = run.first_seq + run.samples.size();
+      if (run.error || run.samples.empty() || rest_seq >= next_schedule_ ||
+          !returned_.emplace(rest_seq, std::move(run.rest)).second) {
+        return fail(CacheError::worker_failed());
+      }
+    }
 
     // Keep the pool busy while the host works on what we hand out.
     if (!schedule_available()) return fail(CacheError::worker_failed());
@@ -158,12 +190,18 @@ Result<std::optional<LoadedSample>> RuntimeIterator::next() {
   }
 }
 
-void RuntimeIterator::stop() {
-  emitted_ = total_;
-  pending_.clear();  // never delivered now
+void RuntimeIterator::release_buffers() {
+  pending_.clear();
+  returned_.clear();
   current_ = {};
   current_next_ = 0;
+  context_->buffers->release_free();
+}
+
+void RuntimeIterator::stop() {
+  emitted_ = total_;
   context_->cancelled.store(true, std::memory_order_release);
+  release_buffers();  // nothing waiting is delivered now
 }
 
 Result<std::optional<LoadedSample>> RuntimeIterator::fail(CacheError error) {

@@ -5,11 +5,23 @@
 // hands them to the pool in runs of consecutive positions: a run is capped by
 // its sample count and by the stored bytes of its records (taken from the
 // index rows before anything is read), so a large sample travels alone and
-// the bytes held ahead of the host stay bounded. At most `window` =
-// min(prefetch_size, num_workers, epoch length) runs are in flight, and the
-// window is refilled as soon as a run arrives, before its samples are handed
-// out. Runs come back on a channel of capacity `window` (so a worker never
-// blocks on its send) and wait in an ordered map until their turn.
+// the bytes held ahead of the host stay bounded. A worker ends a run early
+// when its lz4 payloads would expand past the same cap; the positions it left
+// come back with it and go out again, as a run of their own, before any new
+// run.
+// At most min(prefetch_size, num_workers + 1, epoch length) runs are out at
+// once: the window of min(prefetch_size, num_workers, epoch length) loads in
+// parallel, and, when prefetch_size allows, one more queued behind them. A
+// worker that finishes a run so finds the next one waiting, rather than
+// idling until the calling thread has taken the run in and handed out
+// another. Runs held ahead of the host, out or arrived and waiting for their
+// turn in an ordered map, are bounded by that same count, give or take one
+// (see next()). Runs come back on a channel of that capacity, so a worker
+// never blocks on its send.
+//
+// The run buffers come from a pool of the iterator's own, which reuses them
+// run after run (so a steady epoch maps and touches no new memory) and lets
+// its free buffers go when the epoch ends or the iterator stops.
 //
 // A run ends at its first failing sample. The iterator delivers every sample
 // before it, then raises that failure at its own position and stops the
@@ -57,10 +69,10 @@ class RuntimeIterator {
       std::shared_ptr<const std::vector<size_t>> cache_offsets, EpochPlan plan,
       size_t prefetch_size, size_t num_workers, runtime::SampleLoadFn load = {});
 
-  // A run holds at most this many samples, and no more stored bytes than
-  // kMaxRunBytes unless it is a single sample.
+  // A run holds at most this many samples, and no more stored (or decoded)
+  // bytes than kMaxRunBytes unless it is a single sample.
   static constexpr size_t kMaxRunSamples = 1024;
-  static constexpr uint64_t kMaxRunBytes = 1 << 20;
+  static constexpr size_t kMaxRunBytes = size_t{1} << 20;
   // Bytes of the next payload fetched towards the cache ahead of its copy.
   static constexpr size_t kPrefetchBytes = 4096;
 
@@ -92,13 +104,18 @@ class RuntimeIterator {
   using Message = Result<runtime::LoadedRun>;
 
   RuntimeIterator(EpochPlan plan, std::shared_ptr<WorkerPool> pool,
-                  std::shared_ptr<JobContext> context, size_t window);
+                  std::shared_ptr<JobContext> context, size_t window, size_t max_held);
 
-  // Submits runs while fewer than `window` are in flight and the plan has
-  // positions left.
+  // Submits runs while fewer than max_held_ are held (out or waiting) and
+  // the plan has positions left; given-back positions first.
   Status schedule_available();
   // The physical indices of the next run, from next_schedule_ on.
   Result<std::vector<size_t>> plan_next_run();
+  // Submits one run of `physicals` from sequence number `first_seq`.
+  Status submit_run(size_t first_seq, std::vector<size_t> physicals);
+  // Lets go of everything the epoch held: runs waiting, and the pool's free
+  // buffers (and every buffer given back to it from now on).
+  void release_buffers();
   // Ends the epoch at once: later calls to next() return nullopt, and jobs
   // still queued or running discard their work.
   void stop();
@@ -112,6 +129,9 @@ class RuntimeIterator {
   Receiver<Message> receiver_;
   // Runs that arrived ahead of their turn, by first sequence number (> next_emit_).
   std::map<size_t, runtime::LoadedRun> pending_;
+  // The positions runs left unread for lack of room, by first sequence
+  // number, as physical indices; handed out again before any new run.
+  std::map<size_t, std::vector<size_t>> returned_;
   runtime::LoadedRun current_;  // the run being delivered: its samples from current_next_
   size_t current_next_ = 0;
   // Sequence numbers next_schedule_ on, asked of the plan but left out of
@@ -122,9 +142,10 @@ class RuntimeIterator {
     const storage::IndexEntry* row;
   };
   std::deque<Asked> asked_;
-  size_t window_;          // in-flight limit, >= 1 unless the epoch is empty
+  size_t window_;          // >= 1 unless the epoch is empty
+  size_t max_held_;        // runs out plus runs waiting in pending_, at most (see above)
   size_t next_schedule_ = 0;  // sequence number of the next sample to submit
-  size_t in_flight_ = 0;      // runs submitted and not yet received; <= window_
+  size_t in_flight_ = 0;      // runs submitted and not yet received; <= max_held_
   size_t next_emit_ = 0;      // sequence number of the next sample to deliver
   size_t emitted_ = 0;        // delivered so far, or total_ once stopped
   size_t total_;              // samples in the epoch

@@ -30,12 +30,16 @@ namespace zandrel::runtime {
 
 using storage::LoadedSample;
 
-// The samples of one run in plan order from `first_seq`; when the run ended
-// early, `error` is the failure of sample first_seq + samples.size().
+// The samples of one run in plan order from `first_seq`. A run that ended
+// early says why, for sample first_seq + samples.size(): `error` is its
+// failure, or `rest` holds the physical indices of that sample and the ones
+// after it, left unread because the run's memory was spent, to be loaded by
+// another run. Never both.
 struct LoadedRun {
   size_t first_seq = 0;
   std::vector<LoadedSample> samples;
   std::optional<CacheError> error;
+  std::vector<size_t> rest;
 };
 
 // The cache holding physical sample `physical` and the sample's index in it:
@@ -67,7 +71,8 @@ using SampleLoadFn = std::function<Result<LoadedSample>(
 struct RunInputs {
   const LoadedCaches& caches;
   std::span<const size_t> cache_offsets;
-  storage::BufferPool& buffers;           // the run's record buffer and lz4 outputs
+  storage::BufferPool& buffers;           // the run's record buffer and lz4 output
+  size_t run_bytes;                       // the capacity of each, unless one sample needs more
   const std::atomic<bool>& cancelled;     // read (acquire) before each sample
   const SampleLoadFn& load;               // empty: read the shard files
 };
@@ -76,6 +81,13 @@ struct RunInputs {
 // calling worker's `readers`. Stops at the first failing sample (its error
 // recorded; an exception becomes WorkerFailed) and, before any sample, when
 // `cancelled` reads true (WorkerFailed).
+//
+// Memory: the records are read into one buffer of max(their stored length,
+// run_bytes), and lz4 payloads decode one after another into one output
+// buffer of max(the first one's length, run_bytes). A payload that would not
+// fit in what is left of the output ends the run before it, its physical
+// index and the later ones going to `rest`; so a run holds at most about
+// 2 x run_bytes however far its payloads expand, or a single sample.
 LoadedRun load_planned_run(const RunInputs& inputs, size_t first_seq,
                            std::span<const size_t> physicals, storage::ShardReaderCache& readers);
 

@@ -147,11 +147,12 @@ class RunReadTest : public ::testing::Test {
 
   // Writes a cache of `count` samples (payload i repeated i % 700 + 1 times)
   // and opens it unvalidated.
-  std::shared_ptr<const storage::LoadedCache> build(const std::string& name, size_t count,
-                                                    CompressionAlgo algo, uint64_t shard_bytes) {
+  std::shared_ptr<const storage::LoadedCache> build(
+      const std::string& name, size_t count, CompressionAlgo algo, uint64_t shard_bytes,
+      std::vector<uint8_t> (*payload_of)(size_t) = payload) {
     auto builder = storage::CacheBuilder::create(base_ / name, name, shard_bytes, {algo, 1.0});
     for (size_t i = 0; i < count; ++i) {
-      EXPECT_TRUE(builder->push_sample(payload(i), {{"id", int64_t(i)}}));
+      EXPECT_TRUE(builder->push_sample(payload_of(i), {{"id", int64_t(i)}}));
     }
     EXPECT_TRUE(std::move(*builder).finish());
     return std::make_shared<const storage::LoadedCache>(
@@ -184,6 +185,40 @@ TEST_F(RunReadTest, ConcurrentRunsSpanCachesShardsAndCompressions) {
       ASSERT_EQ(std::pair((*sample)->cache_index, (*sample)->sample_index), std::pair(cache, local));
       ASSERT_TRUE((*sample)->data == payload(local)) << seq;
       ASSERT_EQ((*sample)->metadata, MetadataRow{int64_t(local)});
+    }
+    EXPECT_EQ(iterator->next().value(), std::nullopt);
+  }
+}
+
+TEST_F(RunReadTest, ConcurrentLz4RunsEndWhereTheirOutputIsFull) {
+  // 300 KiB payloads that lz4 stores in about a KiB each: a run of them is
+  // far under the stored-byte cap, but only three fit its 1 MiB of output.
+  auto big = [](size_t i) { return std::vector<uint8_t>(300 << 10, static_cast<uint8_t>(i)); };
+  auto caches = std::make_shared<const LoadedCaches>(
+      LoadedCaches{build("z", 30, CompressionAlgo::kLz4, 1 << 30, big)});
+  auto offsets = std::make_shared<const std::vector<size_t>>(1, 0);
+  auto buffers = storage::BufferPool::create(4);
+  std::atomic<bool> cancelled{false};
+  const runtime::SampleLoadFn no_load;
+  const runtime::RunInputs inputs{*caches, *offsets, *buffers, 1 << 20, cancelled, no_load};
+  const std::vector<size_t> physicals = iota(0, 30);
+  runtime::LoadedRun run =
+      runtime::load_planned_run(inputs, 5, physicals, storage::thread_shard_readers());
+  ASSERT_EQ(run.samples.size(), 3u);
+  EXPECT_FALSE(run.error);
+  EXPECT_EQ(run.rest, iota(3, 30));
+  for (size_t i = 0; i < 3; ++i) EXPECT_TRUE(run.samples[i].data == big(i)) << i;
+
+  // Through the iterator, the positions a run gives back come in their turn.
+  auto pool = WorkerPool::create(3).value();
+  for (size_t window : {1, 3}) {
+    auto iterator =
+        RuntimeIterator::start(pool, caches, offsets, rotation(75, 20, 30), window, 3).value();
+    for (size_t seq = 0; seq < 75; ++seq) {
+      auto sample = iterator->next();
+      ASSERT_TRUE(sample && *sample) << seq;
+      ASSERT_EQ((*sample)->sample_index, (20 + seq) % 30);
+      ASSERT_TRUE((*sample)->data == big((20 + seq) % 30)) << seq;
     }
     EXPECT_EQ(iterator->next().value(), std::nullopt);
   }

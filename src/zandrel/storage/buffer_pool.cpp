@@ -3,6 +3,8 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -54,26 +56,51 @@ void ByteBuffer::release() {
 // ---------------------------------------------------------------------------
 // BufferPool
 
+namespace {
+
+constexpr size_t kPageBytes = 4096;
+
+size_t round_up(size_t size, size_t step) {
+  const size_t rest = size % step;
+  return rest == 0 ? size : size + (step - rest);
+}
+
+}  // namespace
+
+size_t buffer_class(size_t size) {
+  if (size <= kPageBytes) return kPageBytes;
+  // 2^k < size <= 2^(k+1); classes step by 2^(k-2), and by at least a page.
+  const int k = std::bit_width(size - 1) - 1;
+  const size_t step = std::max(size_t{1} << (k - 2), kPageBytes);
+  if (size > SIZE_MAX - step) return size;  // cannot be had anyway
+  return round_up(size, step);
+}
+
 SharedBuffer BufferPool::acquire(size_t size) {
   if (size < kMinPooledBytes) return std::make_shared<ByteBuffer>(size);
+  const size_t wanted = buffer_class(size);
   ByteBuffer buffer;
   {
     std::lock_guard lock(mutex_);
-    // The smallest free buffer that fits without wasting more than half.
-    auto best = free_.end();
-    for (auto it = free_.begin(); it != free_.end(); ++it) {
-      if (it->capacity() >= size && it->capacity() / 2 <= size &&
-          (best == free_.end() || it->capacity() < best->capacity())) {
+    // The smallest free buffer that fits without leaving more than half of
+    // it unused; among equals the most recently returned, whose pages are
+    // the likeliest to be in cache.
+    auto best = free_.rend();
+    for (auto it = free_.rbegin(); it != free_.rend(); ++it) {
+      const size_t capacity = it->capacity();
+      if (capacity >= wanted && capacity / 2 <= wanted &&
+          (best == free_.rend() || capacity < best->capacity())) {
         best = it;
       }
     }
-    if (best != free_.end()) {
+    if (best != free_.rend()) {
       buffer = std::move(*best);
-      *best = std::move(free_.back());
-      free_.pop_back();
+      free_.erase(std::next(best).base());
+    } else {
+      ++mapped_;
     }
   }
-  if (buffer.capacity() == 0) buffer = ByteBuffer(size);
+  if (buffer.capacity() == 0) buffer = ByteBuffer(wanted);
   // The deleter keeps the pool alive until the buffer is back.
   return SharedBuffer(new ByteBuffer(std::move(buffer)),
                       [pool = shared_from_this()](ByteBuffer* released) {
@@ -83,13 +110,34 @@ SharedBuffer BufferPool::acquire(size_t size) {
 }
 
 void BufferPool::give_back(ByteBuffer buffer) {
+  ByteBuffer evicted;  // unmapped on return, after the lock
   std::lock_guard lock(mutex_);
-  if (free_.size() < max_free_) free_.push_back(std::move(buffer));
-  // Otherwise `buffer` is released on return, after the lock.
+  if (!keeping_ || max_free_ == 0) {
+    evicted = std::move(buffer);
+    return;
+  }
+  if (free_.size() == max_free_) {
+    evicted = std::move(free_.front());
+    free_.erase(free_.begin());
+  }
+  free_.push_back(std::move(buffer));
 }
 
-SharedBuffer acquire_buffer(BufferPool* pool, size_t size) {
-  return pool ? pool->acquire(size) : std::make_shared<ByteBuffer>(size);
+void BufferPool::release_free() {
+  std::vector<ByteBuffer> released;  // unmapped on return, after the lock
+  std::lock_guard lock(mutex_);
+  keeping_ = false;
+  released.swap(free_);
+}
+
+uint64_t BufferPool::mapped() const {
+  std::lock_guard lock(mutex_);
+  return mapped_;
+}
+
+size_t BufferPool::free_count() const {
+  std::lock_guard lock(mutex_);
+  return free_.size();
 }
 
 // ---------------------------------------------------------------------------

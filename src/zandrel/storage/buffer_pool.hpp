@@ -8,8 +8,9 @@
 // rather than taken from malloc: memory freed on another thread than the one
 // that allocated it stays cached in that thread's malloc arena, and with many
 // workers that cache grew by a gigabyte over an epoch of large samples. A
-// BufferPool keeps a few mapped buffers for reuse, so a steady stream of runs
-// touches no new pages; everything it holds is unmapped when the pool goes.
+// fresh mapping costs a page fault and a zero-filled page per 4 KiB touched,
+// so a BufferPool keeps released buffers for reuse by size class; everything
+// it holds is unmapped when the pool goes or its keeping ends.
 //
 // Threads: a BufferPool may be used from any number of threads at once
 // (shared through std::shared_ptr). SampleData is an immutable value; copies
@@ -53,9 +54,30 @@ class ByteBuffer {
 // last holder lets go.
 using SharedBuffer = std::shared_ptr<ByteBuffer>;
 
-// Keeps up to `max_free` released buffers of at least kMinPooledBytes for
-// reuse. Buffers it hands out hold a reference to the pool, so the pool lives
-// until the last of them is released.
+// The capacity a pooled buffer of at least `size` bytes gets: `size` rounded
+// up to a quarter of its power of two (2^k < size <= 2^(k+1) rounds up to a
+// multiple of 2^(k-2)), and to whole pages. Nearby sizes so share a class and
+// so share buffers, at a cost of at most a quarter of a buffer left unused.
+size_t buffer_class(size_t size);
+
+// Read buffers kept for reuse, so that a steady stream of runs maps no new
+// memory and touches no new pages, whatever the sizes and order of the runs.
+//
+// A request of at least kMinPooledBytes is rounded up to its class and takes
+// the smallest free buffer that holds it and is no more than twice its class
+// (ties: the most recently returned); only when none is free is a new buffer
+// mapped. A returned buffer always joins the free list: when that makes it
+// longer than `max_free`, the least recently returned buffer is unmapped
+// instead, so buffers of classes the stream has moved away from leave first.
+// Hence the pool never holds more than the buffers in use at its busiest
+// moment plus `max_free` free ones, and maps nothing once the stream's
+// classes are all in circulation.
+//
+// release_free() ends the pool's keeping: every free buffer is unmapped at
+// once, and buffers returned later are unmapped as they come back.
+//
+// Buffers it hands out hold a reference to the pool, so the pool lives until
+// the last of them is released.
 class BufferPool : public std::enable_shared_from_this<BufferPool> {
  public:
   static constexpr size_t kMinPooledBytes = ByteBuffer::kDirectMapBytes;
@@ -64,23 +86,27 @@ class BufferPool : public std::enable_shared_from_this<BufferPool> {
     return std::shared_ptr<BufferPool>(new BufferPool(max_free));
   }
 
-  // A buffer of at least `size` bytes: a free one no more than twice that
-  // size, else a new one. Small requests are not pooled. Throws
-  // std::bad_alloc.
+  // A buffer of at least `size` bytes (see above). Small requests are plain
+  // allocations, not pooled. Throws std::bad_alloc.
   SharedBuffer acquire(size_t size);
+
+  // Unmaps every free buffer and every buffer returned from now on.
+  void release_free();
+
+  // Buffers mapped by this pool so far, and buffers free now.
+  uint64_t mapped() const;
+  size_t free_count() const;
 
  private:
   explicit BufferPool(size_t max_free) : max_free_(max_free) {}
   void give_back(ByteBuffer buffer);
 
   const size_t max_free_;
-  std::mutex mutex_;
-  std::vector<ByteBuffer> free_;  // guarded by mutex_
+  mutable std::mutex mutex_;
+  std::vector<ByteBuffer> free_;  // guarded by mutex_; least recently returned first
+  bool keeping_ = true;           // guarded by mutex_; false once release_free() ran
+  uint64_t mapped_ = 0;           // guarded by mutex_
 };
-
-// A buffer for `size` bytes from `pool`, or a plain one without a pool.
-// Throws std::bad_alloc.
-SharedBuffer acquire_buffer(BufferPool* pool, size_t size);
 
 // The payload of one loaded sample: `size` bytes inside a buffer that it
 // shares with the other samples of its run.

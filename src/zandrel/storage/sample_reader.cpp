@@ -147,10 +147,10 @@ Result<IndexEntry> checked_record_entry(const LoadedCache& cache, size_t sample_
   return entry;
 }
 
-Result<LoadedSample> decode_sample_record(const LoadedCache& cache, size_t sample_index,
-                                          const IndexEntry& entry, const SampleData& record,
-                                          BufferPool* pool) {
-  ZR_ASSIGN_OR_RETURN(SampleRecordParts parts, split_sample_record(record.span()));
+Result<CheckedRecord> check_sample_record(const LoadedCache& cache, size_t sample_index,
+                                          const IndexEntry& entry,
+                                          std::span<const uint8_t> record) {
+  ZR_ASSIGN_OR_RETURN(SampleRecordParts parts, split_sample_record(record));
   ZR_ASSIGN_OR_RETURN(MetadataMap map, parse_metadata_object(parts.metadata_json));
   const MetadataSchema& schema = cache.manifest.metadata_schema;
   if (map.size() != schema.size()) {
@@ -168,26 +168,8 @@ Result<LoadedSample> decode_sample_record(const LoadedCache& cache, size_t sampl
                                            std::to_string(sample_index)));
     }
   }
-
-  LoadedSample sample;
-  const size_t payload_at = static_cast<size_t>(parts.payload.data() - record.data());
-  if (cache.manifest.shards[entry.shard_id].compression.algo == CompressionAlgo::kNone) {
-    sample.data = record.slice(payload_at, parts.payload.size());
-  } else {
-    ZR_ASSIGN_OR_RETURN(const size_t capacity, compression::lz4_output_capacity(parts.payload));
-    SharedBuffer out;
-    try {
-      out = acquire_buffer(pool, capacity);
-    } catch (const std::bad_alloc&) {
-      return Err(invalid_record());
-    }
-    ZR_ASSIGN_OR_RETURN(const size_t decoded, compression::decompress_lz4_into(
-                                                  parts.payload, {out->data(), capacity}));
-    sample.data = SampleData(std::move(out), 0, decoded);
-  }
-  sample.metadata = std::move(row);
-  sample.sample_index = sample_index;
-  return sample;
+  return CheckedRecord{std::move(row), static_cast<size_t>(parts.payload.data() - record.data()),
+                       parts.payload.size(), cache.manifest.shards[entry.shard_id].compression.algo};
 }
 
 Result<LoadedSample> LoadedCache::read_sample_with_cache(size_t sample_index,
@@ -204,8 +186,29 @@ Result<LoadedSample> LoadedCache::read_sample_with_cache(size_t sample_index,
   if (length == 0) return Err(invalid_record());
   // One positioned read; the descriptor keeps no position between reads.
   ZR_RETURN_IF_ERROR(read_exact_at(reader->fd.get(), entry.offset, {buffer->data(), length}));
-  return decode_sample_record(*this, sample_index, entry, SampleData(std::move(buffer), 0, length),
-                              /*pool=*/nullptr);
+  ZR_ASSIGN_OR_RETURN(CheckedRecord record,
+                      check_sample_record(*this, sample_index, entry, {buffer->data(), length}));
+
+  LoadedSample sample;
+  if (record.algo == CompressionAlgo::kNone) {
+    sample.data = SampleData(std::move(buffer), record.payload_at, record.payload_size);
+  } else {
+    const std::span<const uint8_t> payload(buffer->data() + record.payload_at,
+                                           record.payload_size);
+    ZR_ASSIGN_OR_RETURN(const size_t capacity, compression::lz4_output_capacity(payload));
+    SharedBuffer out;
+    try {
+      out = std::make_shared<ByteBuffer>(capacity);
+    } catch (const std::bad_alloc&) {
+      return Err(invalid_record());
+    }
+    ZR_ASSIGN_OR_RETURN(const size_t decoded,
+                        compression::decompress_lz4_into(payload, {out->data(), capacity}));
+    sample.data = SampleData(std::move(out), 0, decoded);
+  }
+  sample.metadata = std::move(record.metadata);
+  sample.sample_index = sample_index;
+  return sample;
 }
 
 }  // namespace zandrel::storage

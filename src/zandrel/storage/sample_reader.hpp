@@ -128,15 +128,22 @@ struct LoadedCache;
 // shard's byte_len, so no allocation for it is ever attempted).
 Result<IndexEntry> checked_record_entry(const LoadedCache& cache, size_t sample_index);
 
-// Sample `sample_index` from its record, already read into `record`: the
-// embedded metadata checked against the schema (and, for a validated cache,
-// against the stored row), the payload decoded by its shard's compression.
-// An uncompressed payload stays a view into the record's buffer; lz4 decodes
-// into a buffer from `pool` (a plain one when null). The errors of
-// read_sample_with_cache from split_sample_record on.
-Result<LoadedSample> decode_sample_record(const LoadedCache& cache, size_t sample_index,
-                                          const IndexEntry& entry, const SampleData& record,
-                                          BufferPool* pool);
+// A record read into memory whose metadata passed its checks: the row, and
+// where its stored payload lies in the record.
+struct CheckedRecord {
+  MetadataRow metadata;  // in schema order
+  size_t payload_at;     // offset of the payload in the record
+  size_t payload_size;
+  CompressionAlgo algo;  // of the record's own shard
+};
+
+// Checks sample `sample_index`'s record, already read into `record`: split,
+// its embedded metadata against the schema and, for a validated cache,
+// against the stored row. The errors of read_sample_with_cache from
+// split_sample_record up to the decompression.
+Result<CheckedRecord> check_sample_record(const LoadedCache& cache, size_t sample_index,
+                                          const IndexEntry& entry,
+                                          std::span<const uint8_t> record);
 
 // The two parts of a sample record: u64 little-endian M, M bytes of metadata
 // JSON, then the payload. Both views point into the record.
