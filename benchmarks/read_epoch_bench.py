@@ -10,9 +10,9 @@ read while in the page cache: 100,000 samples of 1 KiB and 2,000 samples of
   a 1 MiB bytes object in memory and takes len() of the bytes.
 - 1 MiB: one sequential epoch on the same settings, in bytes/s, against one
   thread's os.pread of the same shard files in 1 MiB pieces.
-- Memory: peak RSS growth over one epoch of 1 MiB samples with Zandrel(64)
-  and prefetch 64, and the growth still held after the epoch, each measured in
-  a fresh child process from just after the dataset is opened.
+
+Memory is measured by memory_bench.py, larger samples of varying sizes by
+read_large_bench.py.
 
 Every figure is measured in several rounds that alternate baseline and zandrel
 (5, or 3 with --quick); the median is shown with the lowest and highest run.
@@ -21,11 +21,7 @@ Every figure is measured in several rounds that alternate baseline and zandrel
 """
 
 import argparse
-import gc
-import json
 import os
-import subprocess
-import sys
 import tempfile
 from pathlib import Path
 from types import SimpleNamespace as NS
@@ -44,11 +40,6 @@ FLOOR_BEST = 0.40        # best 1 KiB setting over the object floor
 FLOOR_ONE_WORKER = 0.15  # each 1-worker setting over the object floor
 OF_BEST = 0.50           # each 2..8-worker setting over the best setting
 PREAD = 1.5              # best 1 MiB sequential setting over one thread's pread
-# Memory over one epoch of 1 MiB samples, Zandrel(64), prefetch 64. The epoch
-# holds 2 GiB, so staying under the peak bound means that what is held does
-# not grow with the epoch; "it returns" is read as at most LEFT_MIB kept.
-PEAK_MIB = 256
-LEFT_MIB = 32
 
 
 # ---------------------------------------------------------------- caches
@@ -222,63 +213,6 @@ def bench_large(runtimes, root, size, count, repeats, table):
     table.ratio(f"1 MiB seq: best {short(best)} / pread", figures[best], pread, PREAD)
 
 
-# ---------------------------------------------------------------- memory
-
-
-def proc_status() -> dict:
-    """VmRSS, VmHWM and the like from /proc/self/status, in KiB."""
-    fields = {}
-    with open("/proc/self/status", encoding="ascii") as f:
-        for line in f:
-            key, _, value = line.partition(":")
-            if value.strip().endswith("kB"):
-                fields[key] = int(value.split()[0])
-    return fields
-
-
-def memory_child(root: str) -> None:
-    """Run in a fresh process: one epoch of 1 MiB samples on Zandrel(64),
-    prefetch 64. Prints {before, peak, after} RSS in KiB as one JSON line."""
-    runtime = z.Zandrel(64)
-    dataset = z.CachedDataset(runtime, [root], SEED, 64, False, False)
-    gc.collect()
-    before = proc_status()["VmRSS"]
-    try:  # "5" resets the high-water mark to the current RSS
-        with open("/proc/self/clear_refs", "w", encoding="ascii") as f:
-            f.write("5")
-        reset = True
-    except OSError:
-        reset = False
-    nbytes = zandrel_epoch(dataset)
-    status = proc_status()
-    print(json.dumps({"before": before, "peak": status["VmHWM"], "after": status["VmRSS"],
-                      "reset": reset, "bytes": nbytes}))
-
-
-def bench_memory(root, repeats, table):
-    peak = bu.Figure("MiB", digits=0)
-    left = bu.Figure("MiB", digits=0)
-    before = bu.Figure("MiB", digits=0)
-    reset = True
-    for _ in range(repeats):
-        out = subprocess.run([sys.executable, __file__, "--memory-child", str(root)],
-                             check=True, capture_output=True, text=True).stdout
-        got = json.loads(out.strip().splitlines()[-1])
-        reset &= got["reset"]
-        before.add(got["before"] / 1024)
-        peak.add((got["peak"] - got["before"]) / 1024)
-        left.add((got["after"] - got["before"]) / 1024)
-    print(f"\nMemory: one epoch of 1 MiB samples, Zandrel(64), prefetch 64, in a child process; "
-          f"median [min-max] of {repeats}")
-    print(f"  RSS after opening the dataset {before.text()}, peak growth {peak.text()}, "
-          f"still held after the epoch {left.text()}")
-    if not reset:
-        print("  (the peak could not be reset before the epoch: it counts from process start)")
-    table.bound("1 MiB epoch w=64 p=64: peak RSS growth", peak, PEAK_MIB, f"{PEAK_MIB} MiB",
-                base=f"RSS {before.show(before.median)}")
-    table.bound("1 MiB epoch w=64 p=64: RSS growth kept", left, LEFT_MIB, f"{LEFT_MIB} MiB")
-
-
 # ---------------------------------------------------------------- main
 
 
@@ -289,11 +223,7 @@ def main():
                         help="where the caches are written once and kept")
     parser.add_argument("--quick", action="store_true", help="3 rounds instead of 5")
     parser.add_argument("--repeats", type=int, help="rounds per figure")
-    parser.add_argument("--memory-child", metavar="CACHE", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if args.memory_child:
-        memory_child(args.memory_child)
-        return
     repeats = args.repeats or (3 if args.quick else 5)
     scratch = Path(args.scratch)
 
@@ -308,9 +238,6 @@ def main():
     runtimes = {w: z.Zandrel(w) for w in WORKERS}
     bench_small(runtimes, small, 1 << 10, KIB_COUNT, repeats, table)
     bench_large(runtimes, large, 1 << 20, MIB_COUNT, repeats, table)
-    del runtimes
-    gc.collect()
-    bench_memory(large, repeats, table)
     table.print(f"Summary (median [min-max]; ratio of medians [per-round range]); "
                 f"{bu.machine_line()}")
 
