@@ -8,8 +8,10 @@ of the two medians; its spread is the range of the ratios within each round,
 which cancels the slow spells that hit both sides of one round alike.
 """
 
+import argparse
 import os
 import statistics
+import tempfile
 import time
 from pathlib import Path
 
@@ -129,3 +131,19 @@ def timed(fn, *args):
 def machine_line() -> str:
     load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
     return f"{os.cpu_count()} cpus, load average {load}"
+
+
+def scratch_parser(doc: str) -> argparse.ArgumentParser:
+    """The arguments of the read benchmarks: where their caches are written
+    once and kept, and how many rounds each figure takes."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("scratch", nargs="?",
+                        default=os.path.join(tempfile.gettempdir(), "zandrel_read_bench"),
+                        help="where the caches are written once and kept")
+    parser.add_argument("--quick", action="store_true", help="3 rounds instead of 5")
+    parser.add_argument("--repeats", type=int, help="rounds per figure")
+    return parser
+
+
+def rounds(args) -> int:
+    return args.repeats or (3 if args.quick else 5)

@@ -29,7 +29,6 @@ import json
 import os
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 from types import SimpleNamespace as NS
@@ -113,18 +112,13 @@ def child(root: str, way: str) -> None:
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("scratch", nargs="?",
-                        default=os.path.join(tempfile.gettempdir(), "zandrel_read_bench"),
-                        help="where the caches are written once and kept")
-    parser.add_argument("--quick", action="store_true", help="3 runs instead of 5")
-    parser.add_argument("--repeats", type=int, help="runs per figure")
+    parser = bu.scratch_parser(__doc__)
     parser.add_argument("--child", nargs=2, metavar=("CACHE", "WAY"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(*args.child)
         return
-    repeats = args.repeats or (3 if args.quick else 5)
+    repeats = bu.rounds(args)
     scratch = Path(args.scratch)
 
     print(f"memory_bench: {z.__file__}")

@@ -23,9 +23,7 @@ ran wake slowly at first on this machine kind (a VM).
     PYTHONPATH=build/<name>/site python3 benchmarks/read_epoch_bench.py [--quick] [scratch dir]
 """
 
-import argparse
 import os
-import tempfile
 from pathlib import Path
 from types import SimpleNamespace as NS
 
@@ -222,14 +220,9 @@ def bench_large(runtimes, root, size, count, repeats, table):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("scratch", nargs="?",
-                        default=os.path.join(tempfile.gettempdir(), "zandrel_read_bench"),
-                        help="where the caches are written once and kept")
-    parser.add_argument("--quick", action="store_true", help="3 rounds instead of 5")
-    parser.add_argument("--repeats", type=int, help="rounds per figure")
+    parser = bu.scratch_parser(__doc__)
     args = parser.parse_args()
-    repeats = args.repeats or (3 if args.quick else 5)
+    repeats = bu.rounds(args)
     scratch = Path(args.scratch)
 
     print(f"read_epoch_bench: {z.__file__}")

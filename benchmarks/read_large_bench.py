@@ -28,12 +28,10 @@ highest run.
     PYTHONPATH=build/<name>/site python3 benchmarks/read_large_bench.py [--quick] [scratch dir]
 """
 
-import argparse
 import os
 import random
 import resource
 import struct
-import tempfile
 from pathlib import Path
 from types import SimpleNamespace as NS
 
@@ -200,15 +198,10 @@ def bench_cache(runtimes, name, root, repeats, table):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("scratch", nargs="?",
-                        default=os.path.join(tempfile.gettempdir(), "zandrel_read_bench"),
-                        help="where the caches are written once and kept")
-    parser.add_argument("--quick", action="store_true", help="3 rounds instead of 5")
-    parser.add_argument("--repeats", type=int, help="rounds per figure")
+    parser = bu.scratch_parser(__doc__)
     parser.add_argument("--caches", default="fixed,spread", help="which caches to read")
     args = parser.parse_args()
-    repeats = args.repeats or (3 if args.quick else 5)
+    repeats = bu.rounds(args)
     scratch = Path(args.scratch)
 
     print(f"read_large_bench: {z.__file__}")
