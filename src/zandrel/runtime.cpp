@@ -79,7 +79,9 @@ Result<std::vector<size_t>> RuntimeIterator::plan_next_run() {
   for (; count < limit; ++count) {
     const storage::IndexEntry* row = asked_[count].row;
     const uint64_t length = row ? row->length : 0;
-    if (count > 0 && length > kMaxRunBytes - std::min<uint64_t>(bytes, kMaxRunBytes)) break;
+    if (count > 0 && length > runtime::kRunBytes - std::min<uint64_t>(bytes, runtime::kRunBytes)) {
+      break;
+    }
     bytes += length;
   }
   std::vector<size_t> physicals;
@@ -95,8 +97,7 @@ Status RuntimeIterator::schedule_available() {
   // Positions a run gave back go out before new ones: they are owed first.
   while (in_flight_ + pending_.size() < max_held_) {
     if (!returned_.empty()) {
-      auto node = returned_.extract(returned_.begin());
-      ZR_RETURN_IF_ERROR(submit_run(node.key(), std::move(node.mapped())));
+      ZR_RETURN_IF_ERROR(submit_returned());
     } else if (next_schedule_ < total_) {
       ZR_ASSIGN_OR_RETURN(std::vector<size_t> physicals, plan_next_run());
       const size_t count = physicals.size();
@@ -113,13 +114,17 @@ Status RuntimeIterator::submit_run(size_t first_seq, std::vector<size_t> physica
   ZR_RETURN_IF_ERROR(pool_->submit_catching(
       sender_, [context = context_, first_seq, physicals = std::move(physicals)]() -> Message {
         const runtime::RunInputs inputs{*context->caches, *context->cache_offsets,
-                                        *context->buffers, kMaxRunBytes,
-                                        context->cancelled, context->load};
+                                        *context->buffers, context->cancelled, context->load};
         return runtime::load_planned_run(inputs, first_seq, physicals,
                                          storage::thread_shard_readers());
       }));
   ++in_flight_;
   return {};
+}
+
+Status RuntimeIterator::submit_returned() {
+  auto node = returned_.extract(returned_.begin());
+  return submit_run(node.key(), std::move(node.mapped()));
 }
 
 Result<std::optional<LoadedSample>> RuntimeIterator::next() {
@@ -155,11 +160,9 @@ Result<std::optional<LoadedSample>> RuntimeIterator::next() {
     // The positions wanted next may have been given back while every slot
     // was held by runs after them: they go out now, past the bound, which
     // so holds but for this one run.
-    if (!returned_.empty() && returned_.begin()->first == next_emit_ && in_flight_ < max_held_) {
-      auto node = returned_.extract(returned_.begin());
-      if (!submit_run(node.key(), std::move(node.mapped()))) {
-        return fail(CacheError::worker_failed());
-      }
+    if (!returned_.empty() && returned_.begin()->first == next_emit_ && in_flight_ < max_held_ &&
+        !submit_returned()) {
+      return fail(CacheError::worker_failed());
     }
     // The run wanted next is in flight, unless the stream is broken.
     if (in_flight_ == 0) return fail(CacheError::worker_failed());

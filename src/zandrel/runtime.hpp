@@ -70,9 +70,8 @@ class RuntimeIterator {
       size_t prefetch_size, size_t num_workers, runtime::SampleLoadFn load = {});
 
   // A run holds at most this many samples, and no more stored (or decoded)
-  // bytes than kMaxRunBytes unless it is a single sample.
+  // bytes than runtime::kRunBytes unless it is a single sample.
   static constexpr size_t kMaxRunSamples = 1024;
-  static constexpr size_t kMaxRunBytes = size_t{1} << 20;
   // Bytes of the next payload fetched towards the cache ahead of its copy.
   static constexpr size_t kPrefetchBytes = 4096;
 
@@ -86,8 +85,6 @@ class RuntimeIterator {
   // Blocks on the result channel while the sample it needs is loading.
   Result<std::optional<LoadedSample>> next();
 
-  size_t total() const { return total_; }
-  size_t window() const { return window_; }
 
  private:
   // What every load job of this iterator shares: the immutable inputs, the
@@ -113,6 +110,8 @@ class RuntimeIterator {
   Result<std::vector<size_t>> plan_next_run();
   // Submits one run of `physicals` from sequence number `first_seq`.
   Status submit_run(size_t first_seq, std::vector<size_t> physicals);
+  // Submits the earliest positions a run gave back. REQUIRES: !returned_.empty().
+  Status submit_returned();
   // Lets go of everything the epoch held: runs waiting, and the pool's free
   // buffers (and every buffer given back to it from now on).
   void release_buffers();

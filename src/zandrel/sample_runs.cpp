@@ -92,9 +92,9 @@ class RunReader {
       total += static_cast<size_t>(entry->length);
     }
     try {
-      // Every run asks for at least run_bytes, so runs of any size share
+      // Every run asks for at least kRunBytes, so runs of any size share
       // buffers of one class.
-      buffer_ = inputs_.buffers.acquire(std::max(total, inputs_.run_bytes));
+      buffer_ = inputs_.buffers.acquire(std::max(total, kRunBytes));
     } catch (const std::bad_alloc&) {
       return false;
     }
@@ -120,10 +120,10 @@ class RunReader {
     if (i >= read_until_) ZR_RETURN_IF_ERROR(read_from(i, reader->fd.get(), lz4));
     const std::span<const uint8_t> bytes(buffer_->data() + record.at, length);
     ZR_ASSIGN_OR_RETURN(storage::CheckedRecord checked,
-                        storage::check_sample_record(cache, record.local, record.entry, bytes));
+                        storage::check_sample_record(cache, record.local, bytes));
 
     LoadedSample sample;
-    if (checked.algo == CompressionAlgo::kNone) {
+    if (!lz4) {
       sample.data = storage::SampleData(buffer_, record.at + checked.payload_at,
                                         checked.payload_size);
     } else {
@@ -187,7 +187,7 @@ class RunReader {
     ZR_ASSIGN_OR_RETURN(const size_t capacity, compression::lz4_output_capacity(payload));
     if (!output_) {
       try {
-        output_ = inputs_.buffers.acquire(std::max(capacity, inputs_.run_bytes));
+        output_ = inputs_.buffers.acquire(std::max(capacity, kRunBytes));
       } catch (const std::bad_alloc&) {
         return Err(CacheError::invalid_cache("invalid binary record"));
       }
@@ -199,9 +199,8 @@ class RunReader {
                                                   payload, {output_->data() + at, capacity}));
     lz4_stored_ += payload.size();
     lz4_decoded_ += decoded;
-    const size_t end = at + decoded;
-    output_used_ = std::min(end + (kOutputAlign - end % kOutputAlign) % kOutputAlign,
-                            output_->capacity());
+    const size_t aligned_end = (at + decoded + kOutputAlign - 1) / kOutputAlign * kOutputAlign;
+    output_used_ = std::min(aligned_end, output_->capacity());
     return storage::SampleData(output_, at, decoded);
   }
 

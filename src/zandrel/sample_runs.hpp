@@ -67,12 +67,15 @@ Result<LoadedSample> load_planned_sample(const LoadedCaches& caches,
 using SampleLoadFn = std::function<Result<LoadedSample>(
     const LoadedCaches& caches, std::span<const size_t> cache_offsets, size_t physical)>;
 
+// The stored bytes a run is planned to hold, and the decoded bytes it may
+// hold, at most, unless a single sample needs more.
+inline constexpr size_t kRunBytes = size_t{1} << 20;
+
 // What every sample of a run needs besides its physical index.
 struct RunInputs {
   const LoadedCaches& caches;
   std::span<const size_t> cache_offsets;
   storage::BufferPool& buffers;           // the run's record buffer and lz4 output
-  size_t run_bytes;                       // the capacity of each, unless one sample needs more
   const std::atomic<bool>& cancelled;     // read (acquire) before each sample
   const SampleLoadFn& load;               // empty: read the shard files
 };
@@ -83,11 +86,11 @@ struct RunInputs {
 // `cancelled` reads true (WorkerFailed).
 //
 // Memory: the records are read into one buffer of max(their stored length,
-// run_bytes), and lz4 payloads decode one after another into one output
-// buffer of max(the first one's length, run_bytes). A payload that would not
+// kRunBytes), and lz4 payloads decode one after another into one output
+// buffer of max(the first one's length, kRunBytes). A payload that would not
 // fit in what is left of the output ends the run before it, its physical
 // index and the later ones going to `rest`; so a run holds at most about
-// 2 x run_bytes however far its payloads expand, or a single sample.
+// 2 x kRunBytes however far its payloads expand, or a single sample.
 LoadedRun load_planned_run(const RunInputs& inputs, size_t first_seq,
                            std::span<const size_t> physicals, storage::ShardReaderCache& readers);
 

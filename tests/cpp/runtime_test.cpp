@@ -200,7 +200,7 @@ TEST_F(RunReadTest, ConcurrentLz4RunsEndWhereTheirOutputIsFull) {
   auto buffers = storage::BufferPool::create(4);
   std::atomic<bool> cancelled{false};
   const runtime::SampleLoadFn no_load;
-  const runtime::RunInputs inputs{*caches, *offsets, *buffers, 1 << 20, cancelled, no_load};
+  const runtime::RunInputs inputs{*caches, *offsets, *buffers, cancelled, no_load};
   const std::vector<size_t> physicals = iota(0, 30);
   runtime::LoadedRun run =
       runtime::load_planned_run(inputs, 5, physicals, storage::thread_shard_readers());

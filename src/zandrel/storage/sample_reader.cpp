@@ -148,7 +148,6 @@ Result<IndexEntry> checked_record_entry(const LoadedCache& cache, size_t sample_
 }
 
 Result<CheckedRecord> check_sample_record(const LoadedCache& cache, size_t sample_index,
-                                          const IndexEntry& entry,
                                           std::span<const uint8_t> record) {
   ZR_ASSIGN_OR_RETURN(SampleRecordParts parts, split_sample_record(record));
   ZR_ASSIGN_OR_RETURN(MetadataMap map, parse_metadata_object(parts.metadata_json));
@@ -169,7 +168,7 @@ Result<CheckedRecord> check_sample_record(const LoadedCache& cache, size_t sampl
     }
   }
   return CheckedRecord{std::move(row), static_cast<size_t>(parts.payload.data() - record.data()),
-                       parts.payload.size(), cache.manifest.shards[entry.shard_id].compression.algo};
+                       parts.payload.size()};
 }
 
 Result<LoadedSample> LoadedCache::read_sample_with_cache(size_t sample_index,
@@ -187,10 +186,10 @@ Result<LoadedSample> LoadedCache::read_sample_with_cache(size_t sample_index,
   // One positioned read; the descriptor keeps no position between reads.
   ZR_RETURN_IF_ERROR(read_exact_at(reader->fd.get(), entry.offset, {buffer->data(), length}));
   ZR_ASSIGN_OR_RETURN(CheckedRecord record,
-                      check_sample_record(*this, sample_index, entry, {buffer->data(), length}));
+                      check_sample_record(*this, sample_index, {buffer->data(), length}));
 
   LoadedSample sample;
-  if (record.algo == CompressionAlgo::kNone) {
+  if (manifest.shards[entry.shard_id].compression.algo == CompressionAlgo::kNone) {
     sample.data = SampleData(std::move(buffer), record.payload_at, record.payload_size);
   } else {
     const std::span<const uint8_t> payload(buffer->data() + record.payload_at,

@@ -134,7 +134,6 @@ struct CheckedRecord {
   MetadataRow metadata;  // in schema order
   size_t payload_at;     // offset of the payload in the record
   size_t payload_size;
-  CompressionAlgo algo;  // of the record's own shard
 };
 
 // Checks sample `sample_index`'s record, already read into `record`: split,
@@ -142,7 +141,6 @@ struct CheckedRecord {
 // against the stored row. The errors of read_sample_with_cache from
 // split_sample_record up to the decompression.
 Result<CheckedRecord> check_sample_record(const LoadedCache& cache, size_t sample_index,
-                                          const IndexEntry& entry,
                                           std::span<const uint8_t> record);
 
 // The two parts of a sample record: u64 little-endian M, M bytes of metadata
