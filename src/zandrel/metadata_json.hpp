@@ -29,7 +29,8 @@ void write_metadata_map(std::string& out, const MetadataMap& map);
 Result<MetadataMap> parse_metadata_object(std::string_view bytes);
 
 // Untagged: true/false, the decimal integer, the float text rule (non-finite
-// as null), or the escaped string.
+// as null, which no reader takes: the cache builder refuses such a float
+// before it reaches a record), or the escaped string.
 void write_metadata_value(std::string& out, const MetadataValue& value);
 
 // Pretty writers for the manifest: the kind's string, {"name", "kind"} and

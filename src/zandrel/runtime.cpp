@@ -158,8 +158,10 @@ Result<std::optional<LoadedSample>> RuntimeIterator::next() {
       continue;
     }
     // The positions wanted next may have been given back while every slot
-    // was held by runs after them: they go out now, past the bound, which
-    // so holds but for this one run.
+    // was held by runs after them: they go out now, past the bound on runs
+    // held (never past the channel's capacity), so that the epoch cannot
+    // stall. With the run received next joining pending_ after its slot was
+    // refilled, runs held reach max_held_ + 2 at most.
     if (!returned_.empty() && returned_.begin()->first == next_emit_ && in_flight_ < max_held_ &&
         !submit_returned()) {
       return fail(CacheError::worker_failed());

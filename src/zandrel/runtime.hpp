@@ -14,10 +14,12 @@
 // parallel, and, when prefetch_size allows, one more queued behind them. A
 // worker that finishes a run so finds the next one waiting, rather than
 // idling until the calling thread has taken the run in and handed out
-// another. Runs held ahead of the host, out or arrived and waiting for their
-// turn in an ordered map, are bounded by that same count, give or take one
-// (see next()). Runs come back on a channel of that capacity, so a worker
-// never blocks on its send.
+// another. Runs come back on a channel of that capacity, and runs out never
+// number more, so a worker never blocks on its send. Runs held ahead of the
+// host, out or arrived and waiting for their turn in an ordered map, number
+// at most that count plus two, and that only briefly: a run just received
+// joins the map after its slot has been filled again, and next() may send
+// out given-back positions the host needs next past the bound (see there).
 //
 // The run buffers come from a pool of the iterator's own, which reuses them
 // run after run (so a steady epoch maps and touches no new memory) and lets
@@ -142,7 +144,7 @@ class RuntimeIterator {
   };
   std::deque<Asked> asked_;
   size_t window_;          // >= 1 unless the epoch is empty
-  size_t max_held_;        // runs out plus runs waiting in pending_, at most (see above)
+  size_t max_held_;        // runs out, at most; runs held (out or in pending_) <= max_held_ + 2
   size_t next_schedule_ = 0;  // sequence number of the next sample to submit
   size_t in_flight_ = 0;      // runs submitted and not yet received; <= max_held_
   size_t next_emit_ = 0;      // sequence number of the next sample to deliver

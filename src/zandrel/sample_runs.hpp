@@ -67,8 +67,9 @@ Result<LoadedSample> load_planned_sample(const LoadedCaches& caches,
 using SampleLoadFn = std::function<Result<LoadedSample>(
     const LoadedCaches& caches, std::span<const size_t> cache_offsets, size_t physical)>;
 
-// The stored bytes a run is planned to hold, and the decoded bytes it may
-// hold, at most, unless a single sample needs more.
+// The stored bytes a run is planned to hold, unless a single sample needs
+// more, and the least output buffer its lz4 payloads are asked to decode
+// into (see load_planned_run for what that bounds).
 inline constexpr size_t kRunBytes = size_t{1} << 20;
 
 // What every sample of a run needs besides its physical index.
@@ -85,12 +86,17 @@ struct RunInputs {
 // recorded; an exception becomes WorkerFailed) and, before any sample, when
 // `cancelled` reads true (WorkerFailed).
 //
-// Memory: the records are read into one buffer of max(their stored length,
-// kRunBytes), and lz4 payloads decode one after another into one output
-// buffer of max(the first one's length, kRunBytes). A payload that would not
-// fit in what is left of the output ends the run before it, its physical
-// index and the later ones going to `rest`; so a run holds at most about
-// 2 x kRunBytes however far its payloads expand, or a single sample.
+// Memory: the records are read into one buffer asked for max(their stored
+// length, kRunBytes), and lz4 payloads decode one after another into one
+// output buffer asked for max(the first one's length, kRunBytes). The pool
+// may hand out a buffer of up to twice the class of what is asked
+// (BufferPool::acquire), and the output is filled to its capacity: a payload
+// that would not fit in what is left of it ends the run before it, its
+// physical index and the later ones going to `rest`. So however far its
+// payloads expand, a run's decoded payloads take at most 2 x
+// buffer_class(max(the first one's length, kRunBytes)) bytes (2 MiB when no
+// payload passes kRunBytes), and its records at most 2 x buffer_class of
+// what was asked for them.
 LoadedRun load_planned_run(const RunInputs& inputs, size_t first_seq,
                            std::span<const size_t> physicals, storage::ShardReaderCache& readers);
 

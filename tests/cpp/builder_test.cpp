@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "zandrel/compression.hpp"
+#include "zandrel/json.hpp"
 #include "zandrel/storage/metadata_arrow.hpp"
 #include "zandrel/worker_pool.hpp"
 
@@ -64,6 +65,12 @@ std::map<std::string, std::string> files_under(const fs::path& root) {
     if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = read_file(entry.path());
   }
   return files;
+}
+
+std::string float_text(double value) {
+  std::string text;
+  json::write_float(text, value);
+  return text;
 }
 
 CacheError arg(const std::string& message) { return CacheError::invalid_argument(message); }
@@ -217,6 +224,11 @@ TEST_F(BuilderTest, FailuresReportTheirErrors) {
   EXPECT_EQ(builder.push_sample({}, {{"a", int64_t{1}}, {"c", 2.0}}).error(), arg("metadata field 'b' is missing"));
   EXPECT_EQ(builder.push_sample({}, {{"a", int64_t{1}}, {"b", int64_t{2}}}).error(),
             arg("metadata field 'b' expected float, got int"));
+  // A record's JSON has no form for a float that is not finite.
+  for (auto [bad, shown] : {std::pair{NAN, "nan"}, {-NAN, "nan"}, {INFINITY, "inf"}, {-INFINITY, "-inf"}}) {
+    EXPECT_EQ(builder.push_sample({}, {{"a", int64_t{1}}, {"b", bad}}).error(),
+              arg(std::string("metadata field 'b' is ") + shown + ": float values must be finite"));
+  }
   // The next shard cannot be opened: Io, and the sample is not taken.
   fs::create_directories(dir_ / "c" / "shards" / "000001.bin");
   EXPECT_EQ(builder.push_sample(bytes_of("2"), {{"a", int64_t{1}}, {"b", 2.0}}).error(), CacheError::io(EISDIR));
@@ -264,6 +276,40 @@ TEST_F(BuilderTest, FailuresReportTheirErrors) {
 
 // The builder with the runtime's pool: the shard sinks write and hash there.
 class BuilderConcurrentTest : public BuilderTest {};
+
+TEST_F(BuilderConcurrentTest, ARefusedFloatLeavesABuildThatDropsCleanly) {
+  auto pool = WorkerPool::create(2).value();
+  // Refused as the first sample, it fixes no schema.
+  {
+    auto first = CacheBuilder::create(dir_ / "first", "s", 1 << 20, kLz4, pool).value();
+    EXPECT_EQ(first.push_sample(bytes_of("x"), {{"f", INFINITY}}).error().kind(),
+              CacheError::Kind::kInvalidArgument);
+    ASSERT_TRUE(first.push_sample(bytes_of("y"), {{"g", 0.5}}));
+    EXPECT_EQ(first.metadata_schema(), (MetadataSchema{{"g", MetadataKind::kFloat}}));
+  }
+  // Refused after records over several shards, some still being written:
+  // dropped, the shards hold exactly the records taken, and nothing else is
+  // written.
+  std::vector<std::string> records;
+  {
+    auto builder = CacheBuilder::create(dir_ / "c", "s", 300, kNone, pool).value();
+    for (int64_t i = 0; i < 20; ++i) {
+      const Bytes data = noise(static_cast<size_t>(50 + i * 7), static_cast<uint32_t>(i));
+      ASSERT_TRUE(builder.push_sample(data, {{"f", static_cast<double>(i) / 8}}));
+      records.push_back(record("{\"f\":" + float_text(static_cast<double>(i) / 8) + "}",
+                               std::string(data.begin(), data.end())));
+    }
+    EXPECT_FALSE(builder.push_sample(bytes_of("bad"), {{"f", NAN}}));
+    EXPECT_EQ(builder.sample_count(), 20u);
+  }
+  std::string shards;
+  for (const auto& [name, bytes] : files_under(dir_ / "c")) {
+    EXPECT_TRUE(name.starts_with("shards/")) << name;
+    shards += bytes;
+  }
+  EXPECT_EQ(shards, std::accumulate(records.begin(), records.end(), std::string()));
+  EXPECT_GT(fs::remove_all(dir_ / "c"), 0u);
+}
 
 TEST_F(BuilderConcurrentTest, PoolWritesTheSameBytesAsInline) {
   // Records of many sizes cross chunk boundaries, and every fifth is larger

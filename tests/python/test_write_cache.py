@@ -5,6 +5,7 @@ import collections
 import json
 import math
 import os
+import sys
 from types import SimpleNamespace as NS
 
 import numpy as np
@@ -198,6 +199,47 @@ def test_failures_become_triples_and_leave_no_build(runtime, tmp_path):
     assert write(runtime, tmp_path, Source("g", items(1))) == [
         ("error", "g", "I/O error: Not a directory (os error 20)")]
     assert (tmp_path / "tmp" / "g").read_text() == "stale"
+
+
+# A float that is not finite has no form in a record's JSON: the source fails
+# as for any other bad value, and the sources beside it are written whole.
+# Their own floats are the finite extremes, which must come back bit for bit.
+class InfiniteNumber:
+    def __float__(self):
+        return math.inf
+
+
+EXTREMES = [-0.0, 5e-324, sys.float_info.max, -sys.float_info.max, 0.1 + 0.2]
+
+
+@pytest.mark.parametrize("algo", ["none", "lz4"])
+def test_non_finite_floats_fail_their_source(tmp_path, algo):
+    runtime = z.Zandrel(3)
+    cfg = config(shard_compression=NS(algo=algo, ratio=1.0))
+    finite = [(bytes([i]) * (20 + i), {"id": i, "score": EXTREMES[i % 5]}) for i in range(60)]
+    bad_values = [(math.nan, "nan"), (math.inf, "inf"), (-math.inf, "-inf"),
+                  (InfiniteNumber(), "inf"), (np.float64("nan"), "nan")]
+    for n, (bad, shown) in enumerate(bad_values):
+        at = 0 if n == 0 else 40  # the first sample fixes the schema
+        samples = finite[:at] + [(b"bad", {"id": at, "score": bad})] + finite[at:]
+        refused = ("error", f"bad{n}", f"metadata field 'score' is {shown}: float values must be finite")
+        assert write(runtime, tmp_path, Source(f"bad{n}", samples), cfg=cfg) == [refused]
+        sources = [Source(f"left{n}", finite), Source(f"bad{n}", samples), Source(f"right{n}", finite)]
+        assert z.write_cache(runtime, sources, str(tmp_path), cfg, False) == [
+            ("success", f"left{n}", str(tmp_path / f"left{n}")), refused,
+            ("success", f"right{n}", str(tmp_path / f"right{n}"))]
+        assert not (tmp_path / f"bad{n}").exists() and os.listdir(tmp_path / "tmp") == []
+
+    # repr tells -0.0 from 0.0; every other float repr is exact.
+    def exact(samples):
+        return [(data, repr(meta)) for data, meta in samples]
+
+    written = [f"{side}{n}" for side in ("left", "right") for n in range(len(bad_values))]
+    assert sorted(os.listdir(tmp_path)) == sorted(written + ["tmp"])
+    for name in written:
+        assert exact(cachefmt.read_cache(tmp_path / name)[1]) == exact(finite)
+        dataset = z.CachedDataset(runtime, [str(tmp_path / name)], 0, 4, False, True)
+        assert exact((data, meta) for data, meta, _, _ in dataset) == exact(finite)
 
 
 def test_paths_holding_nul_name_no_file(runtime, tmp_path):

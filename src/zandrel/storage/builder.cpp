@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cmath>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -110,17 +111,19 @@ Result<CacheBuilder> CacheBuilder::create(std::filesystem::path path, std::strin
 }
 
 Result<MetadataRow> CacheBuilder::validate_metadata(MetadataMap metadata) {
+  // The first sample fixes the schema, once it has passed: its keys in byte
+  // order (the map's) with their values' kinds.
+  MetadataSchema first_schema;
   if (!schema_set_) {
-    // The first sample fixes the schema: its keys in byte order (the map's).
-    for (const auto& [key, value] : metadata) metadata_schema_.push_back({key, kind_of(value)});
-    schema_set_ = true;
+    for (const auto& [key, value] : metadata) first_schema.push_back({key, kind_of(value)});
   }
-  if (metadata.size() != metadata_schema_.size()) {
+  const MetadataSchema& schema = schema_set_ ? metadata_schema_ : first_schema;
+  if (metadata.size() != schema.size()) {
     return Err(CacheError::invalid_argument("metadata keys must be identical for every sample"));
   }
   MetadataRow row;
-  row.reserve(metadata_schema_.size());
-  for (const MetadataField& field : metadata_schema_) {
+  row.reserve(schema.size());
+  for (const MetadataField& field : schema) {
     auto it = metadata.find(field.name);
     if (it == metadata.end()) {
       return Err(CacheError::invalid_argument("metadata field '" + field.name + "' is missing"));
@@ -131,7 +134,18 @@ Result<MetadataRow> CacheBuilder::validate_metadata(MetadataMap metadata) {
                                                       std::string(to_string(field.kind)) + ", got " +
                                                       std::string(to_string(kind))));
     }
+    // The record's JSON has no form for NaN or an infinity: a record holding
+    // one could be written but never read back.
+    if (const double* number = std::get_if<double>(&it->second); number && !std::isfinite(*number)) {
+      const char* shown = std::isnan(*number) ? "nan" : *number > 0 ? "inf" : "-inf";
+      return Err(CacheError::invalid_argument("metadata field '" + field.name + "' is " + shown +
+                                              ": float values must be finite"));
+    }
     row.push_back(std::move(it->second));
+  }
+  if (!schema_set_) {
+    metadata_schema_ = std::move(first_schema);
+    schema_set_ = true;
   }
   return row;
 }

@@ -130,10 +130,13 @@ class CacheBuilder {
   CacheBuilder(CacheBuilder&&) noexcept = default;
   CacheBuilder& operator=(CacheBuilder&&) noexcept = default;
 
-  // Checks the metadata against the schema (the first push fixes it: the
-  // keys in byte order with their values' kinds), compresses the data, frames
-  // the record and appends it, rolling over to a new shard first when needed.
-  // After an error the builder may only be dropped.
+  // Checks the metadata against the schema (the first push that passes fixes
+  // it: the keys in byte order with their values' kinds) and refuses a float
+  // that is NaN or infinite (InvalidArgument "metadata field '<key>' is
+  // nan: float values must be finite", or inf, -inf), since the record could
+  // not be read back. Then compresses the data, frames the record and appends
+  // it, rolling over to a new shard first when needed. After an error the
+  // builder may only be dropped.
   Result<SampleWriteStats> push_sample(std::vector<uint8_t> data, MetadataMap metadata);
 
   // Whether push_sample times its stages (the default). Untimed, its
