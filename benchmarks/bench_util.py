@@ -1,5 +1,6 @@
 """Helpers shared by the Python benchmarks: repeated figures, medians with
-their spread, and the summary table of baselines beside zandrel's figures.
+their spread, the summary table of baselines beside zandrel's figures, and
+the caches the read benchmarks write once and keep.
 
 The machines these run on are shared and noisy, so every figure is measured
 several times, in rounds that alternate the baseline and zandrel, and is
@@ -14,6 +15,9 @@ import statistics
 import tempfile
 import time
 from pathlib import Path
+from types import SimpleNamespace
+
+from zandrel import _zandrel
 
 
 class Figure:
@@ -147,3 +151,19 @@ def scratch_parser(doc: str) -> argparse.ArgumentParser:
 
 def rounds(args) -> int:
     return args.repeats or (3 if args.quick else 5)
+
+
+def cached(scratch, source, algo="none", max_shard_bytes=256 << 20) -> Path:
+    """The cache of `source` under `scratch`, named after it: written with
+    write_cache on first use, then kept for later runs."""
+    root = Path(scratch) / source.name
+    if (root / "manifest.json").exists():
+        return root
+    root.parent.mkdir(parents=True, exist_ok=True)
+    config = SimpleNamespace(max_shard_bytes=max_shard_bytes, prefetch_size=64,
+                             shard_compression=SimpleNamespace(algo=algo, ratio=1.0),
+                             show_progress=False, validate_cache=False)
+    [(status, _, detail)] = _zandrel.write_cache(_zandrel.Zandrel(4), source, str(scratch),
+                                                 config, True)
+    assert status == "success", detail
+    return Path(detail)

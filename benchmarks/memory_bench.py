@@ -31,7 +31,6 @@ import subprocess
 import sys
 import time
 from pathlib import Path
-from types import SimpleNamespace as NS
 
 import bench_util as bu
 from zandrel import _zandrel as z
@@ -56,19 +55,9 @@ class Source:
 
 
 def ensure_cache(scratch: Path, label: str) -> Path:
-    name = "memory_" + label.replace(" ", "_")
-    root = scratch / name
-    if (root / "manifest.json").exists():
-        return root
-    scratch.mkdir(parents=True, exist_ok=True)
     payload = bytes(SIZE) if label == "lz4 zeros" else os.urandom(SIZE)
-    config = NS(max_shard_bytes=64 << 20, prefetch_size=64,
-                shard_compression=NS(algo=CACHES[label], ratio=1.0), show_progress=False,
-                validate_cache=False)
-    [(status, _, detail)] = z.write_cache(z.Zandrel(4), Source(name, payload), str(scratch),
-                                          config, True)
-    assert status == "success", detail
-    return Path(detail)
+    source = Source("memory_" + label.replace(" ", "_"), payload)
+    return bu.cached(scratch, source, CACHES[label], max_shard_bytes=64 << 20)
 
 
 def proc_status() -> dict:

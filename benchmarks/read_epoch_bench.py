@@ -25,7 +25,6 @@ ran wake slowly at first on this machine kind (a VM).
 
 import os
 from pathlib import Path
-from types import SimpleNamespace as NS
 
 import bench_util as bu
 from zandrel import _zandrel as z
@@ -62,18 +61,7 @@ class Source:
 
 def ensure_cache(scratch: Path, count: int, size: int) -> Path:
     """The cache of `count` x `size` bytes under `scratch`, written on first use."""
-    name = f"read_{count}x{size}"
-    root = scratch / name
-    if (root / "manifest.json").exists():
-        return root
-    scratch.mkdir(parents=True, exist_ok=True)
-    config = NS(max_shard_bytes=256 << 20, prefetch_size=64,
-                shard_compression=NS(algo="none", ratio=1.0), show_progress=False,
-                validate_cache=False)
-    [(status, _, detail)] = z.write_cache(z.Zandrel(4), Source(name, count, size), str(scratch),
-                                          config, True)
-    assert status == "success", detail
-    return Path(detail)
+    return bu.cached(scratch, Source(f"read_{count}x{size}", count, size))
 
 
 # ---------------------------------------------------------------- one epoch each

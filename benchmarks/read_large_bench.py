@@ -40,7 +40,6 @@ import random
 import resource
 import struct
 from pathlib import Path
-from types import SimpleNamespace as NS
 
 import bench_util as bu
 from zandrel import _zandrel as z
@@ -81,17 +80,8 @@ def cache_sizes(name):
 
 
 def ensure_cache(scratch: Path, name: str) -> Path:
-    root = scratch / f"large_{name}"
-    if (root / "manifest.json").exists():
-        return root
-    scratch.mkdir(parents=True, exist_ok=True)
-    config = NS(max_shard_bytes=SHARD_BYTES, prefetch_size=64,
-                shard_compression=NS(algo="none", ratio=1.0), show_progress=False,
-                validate_cache=False)
-    [(status, _, detail)] = z.write_cache(z.Zandrel(4), Source(root.name, cache_sizes(name)),
-                                          str(scratch), config, True)
-    assert status == "success", detail
-    return Path(detail)
+    source = Source(f"large_{name}", cache_sizes(name))
+    return bu.cached(scratch, source, max_shard_bytes=SHARD_BYTES)
 
 
 # ---------------------------------------------------------------- the Python reader
